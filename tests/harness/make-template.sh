@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Makes the Wine prefix template that every suite of one test run copies: a 64-bit (WoW64) prefix,
+# booted once, with its server stopped so the copy is consistent.
+# usage: make-template.sh RUNDIR
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/wine-env.sh"
+run=$1
+template=$run/template
+mkdir -p "$run"
+rm -rf "$template" "$template.tmp"
+export WINEPREFIX=$template.tmp
+start=$(date +%s%N)
+timeout 180 wineboot -i >"$run/template-boot.log" 2>&1
+# No crash dialogs, no desktop integration.
+timeout 60 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >>"$run/template-boot.log" 2>&1
+stop_server "$WINEPREFIX"
+mv "$template.tmp" "$template"
+printf 'template prefix ready in %s s\n' "$(elapsed "$start")"

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Runs one test suite (a Windows test executable) under Wine in its own copy of the template prefix.
+#
+# usage: run-suite.sh --run RUNDIR --name SUITE [--timeout SECONDS] [--display] [--prepare SCRIPT] -- EXE [ARGS...]
+#
+# Per suite: a fresh prefix, one persistent wineserver, and a first command whose stderr becomes the
+# stderr of the whole server session (services started by the SCM write there, and so do Wine's
+# event-log lines). The test sees these Windows paths in its environment:
+#   NV_SUITE_DIR        a folder of its own for artifacts (screenshots, logs)
+#   NV_SESSION_STDERR   the server session's stderr file
+#   NV_BUILD_DIR        the build folder (executables, test doubles)
+#   NV_SOURCE_DIR       the source tree
+#   NV_RUN_DIR          the run folder (shared test material made by fixtures, such as packages)
+# Every wait is bounded: the test executable is killed after --timeout seconds (default 300), and the
+# server session is always torn down.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/wine-env.sh"
+
+run="" name="" limit=300 display=0 prepare=""
+while [ $# -gt 0 ]; do
+  case $1 in
+    --run) run=$2; shift 2;;
+    --name) name=$2; shift 2;;
+    --timeout) limit=$2; shift 2;;
+    --display) display=1; shift;;
+    --prepare) prepare=$2; shift 2;;
+    --) shift; break;;
+    *) echo "run-suite: unknown option $1" >&2; exit 2;;
+  esac
+done
+[ -n "$run" ] && [ -n "$name" ] && [ $# -ge 1 ] || { echo "run-suite: usage error" >&2; exit 2; }
+[ -d "$run/template" ] || { echo "run-suite: no template prefix in $run (run the wine_template fixture)" >&2; exit 2; }
+
+if [ "$display" = 1 ] && [ -z "${NV_IN_XVFB:-}" ]; then
+  export NV_IN_XVFB=1
+  exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" --run "$run" --name "$name" --timeout "$limit" \
+       ${prepare:+--prepare "$prepare"} -- "$@"
+fi
+[ "$display" = 1 ] || unset DISPLAY
+
+suite=$run/suites/$name
+export WINEPREFIX=$suite/prefix
+rm -rf "$suite"
+mkdir -p "$suite"
+cp -a "$run/template" "$WINEPREFIX"
+
+cleanup() { stop_server "$WINEPREFIX"; rm -rf "$WINEPREFIX"; }
+trap cleanup EXIT
+
+wineserver -p
+# The first command of the session: services.exe and every service inherit its stderr.
+timeout 60 wine cmd /c exit >"$suite/session.out" 2>"$suite/session.err"
+
+export NV_SUITE_DIR=$(winpath "$suite")
+export NV_SESSION_STDERR=$(winpath "$suite/session.err")
+export NV_BUILD_DIR=$(winpath "$(dirname "$(readlink -f "$1")")")
+export NV_SOURCE_DIR=$(winpath "$(cd "$here/../.." && pwd)")
+export NV_RUN_DIR=$(winpath "$run")
+
+if [ -n "$prepare" ]; then
+  if ! timeout 120 "$prepare" "$suite" >"$suite/prepare.log" 2>&1; then
+    echo "run-suite: prepare step failed:"; cat "$suite/prepare.log"; exit 1
+  fi
+fi
+
+start=$(date +%s%N)
+# Output goes to a file, never to a pipe: Wine's helper processes would keep a pipe open.
+timeout -k 10 "$limit" wine "$@" >"$suite/test.out" 2>"$suite/test.err"
+rc=$?
+cat "$suite/test.out"
+if [ $rc -ne 0 ]; then
+  [ $rc -eq 124 ] && echo "run-suite: $name timed out after $limit s"
+  echo "---- test stderr (last 40 lines)"; tail -n 40 "$suite/test.err"
+  echo "---- session stderr (last 40 lines)"; tail -n 40 "$suite/session.err"
+fi
+printf 'run-suite: %s finished with %d in %s s\n' "$name" "$rc" "$(elapsed "$start")"
+exit $rc

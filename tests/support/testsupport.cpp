@@ -1,0 +1,148 @@
+#include "testsupport.h"
+
+#include "tiny/unique.h"
+
+#include <vector>
+
+using norvo::tiny::UniqueFile;
+using norvo::tiny::UniqueHandle;
+
+namespace nvtest {
+
+std::wstring env(const wchar_t *name)
+{
+    wchar_t buffer[4096];
+    DWORD n = GetEnvironmentVariableW(name, buffer, 4096);
+    return (n > 0 && n < 4096) ? std::wstring(buffer, n) : std::wstring();
+}
+
+std::wstring suiteDir() { return env(L"NV_SUITE_DIR"); }
+std::wstring sessionStderr() { return env(L"NV_SESSION_STDERR"); }
+std::wstring buildDir() { return env(L"NV_BUILD_DIR"); }
+std::wstring runDir() { return env(L"NV_RUN_DIR"); }
+std::wstring sourceDir() { return env(L"NV_SOURCE_DIR"); }
+
+std::wstring widen(const std::string &text)
+{
+    if (text.empty())
+        return std::wstring();
+    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
+    return out;
+}
+
+std::string narrow(const std::wstring &text)
+{
+    if (text.empty())
+        return std::string();
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+std::string readFile(const std::wstring &path)
+{
+    UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file)
+        return std::string();
+    std::string content;
+    char chunk[65536];
+    DWORD got = 0;
+    while (ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0)
+        content.append(chunk, got);
+    return content;
+}
+
+bool writeFile(const std::wstring &path, const std::string &bytes)
+{
+    UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    return file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size();
+}
+
+bool fileExists(const std::wstring &path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool waitFor(const std::function<bool()> &done, DWORD timeoutMs, DWORD stepMs)
+{
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    for (;;) {
+        if (done())
+            return true;
+        if (GetTickCount64() >= end)
+            return done();
+        Sleep(stepMs);
+    }
+}
+
+ProcessResult runProcess(const std::wstring &commandLine, DWORD timeoutMs)
+{
+    ProcessResult result;
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE readRaw = nullptr, writeRaw = nullptr;
+    if (!CreatePipe(&readRaw, &writeRaw, &inherit, 0))
+        return result;
+    UniqueHandle readEnd(readRaw), writeEnd(writeRaw);
+    SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = writeEnd.get();
+    startup.hStdError = writeEnd.get();
+    PROCESS_INFORMATION info = {};
+    std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
+    line.push_back(L'\0');
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
+        return result;
+    UniqueHandle process(info.hProcess), thread(info.hThread);
+    writeEnd.reset();
+
+    // Drain the output while waiting so that a chatty child never blocks on a full pipe.
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    for (;;) {
+        DWORD available = 0;
+        while (PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+            char chunk[4096];
+            DWORD got = 0;
+            if (!ReadFile(readEnd.get(), chunk, sizeof(chunk), &got, nullptr) || got == 0)
+                break;
+            result.output.append(chunk, got);
+        }
+        if (WaitForSingleObject(process.get(), 20) == WAIT_OBJECT_0)
+            break;
+        if (GetTickCount64() >= end) {
+            TerminateProcess(process.get(), 1);
+            WaitForSingleObject(process.get(), 5000);
+            result.exitCode = -2;
+            return result;
+        }
+    }
+    char chunk[4096];
+    DWORD got = 0, available = 0;
+    while (PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &available, nullptr) && available > 0 &&
+           ReadFile(readEnd.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0)
+        result.output.append(chunk, got);
+    DWORD code = 0;
+    GetExitCodeProcess(process.get(), &code);
+    result.exitCode = static_cast<long>(code);
+    return result;
+}
+
+size_t countOf(const std::string &haystack, const std::string &needle)
+{
+    size_t count = 0;
+    for (size_t at = haystack.find(needle); !needle.empty() && at != std::string::npos;
+         at = haystack.find(needle, at + needle.size()))
+        ++count;
+    return count;
+}
+
+} // namespace nvtest

@@ -1,0 +1,42 @@
+// Small helpers for the Windows test executables that run under the Wine harness:
+// where things are, bounded waits, child processes and files.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+
+namespace nvtest {
+
+// The harness's folders (Windows paths, no trailing backslash). Empty when not run by the harness.
+std::wstring env(const wchar_t *name);
+std::wstring suiteDir();       // NV_SUITE_DIR: this suite's own artifact folder
+std::wstring sessionStderr();  // NV_SESSION_STDERR: the server session's stderr (services, event log)
+std::wstring buildDir();       // NV_BUILD_DIR: folder of the test executable
+std::wstring runDir();         // NV_RUN_DIR: material shared by the run (packages, PKI)
+std::wstring sourceDir();      // NV_SOURCE_DIR
+
+std::wstring widen(const std::string &text);   // UTF-8 -> UTF-16
+std::string narrow(const std::wstring &text);  // UTF-16 -> UTF-8
+
+// Whole file as bytes; empty when it cannot be read.
+std::string readFile(const std::wstring &path);
+bool writeFile(const std::wstring &path, const std::string &bytes);
+bool fileExists(const std::wstring &path);
+
+// Polls `done` every `stepMs` until it is true or `timeoutMs` has passed; returns its last answer.
+bool waitFor(const std::function<bool()> &done, DWORD timeoutMs, DWORD stepMs = 20);
+
+// Runs a command line and waits at most `timeoutMs`. Returns the exit code, -1 when it could not be
+// started, -2 when it was killed at the time limit. Standard output and error go to `output`.
+struct ProcessResult {
+    long exitCode = -1;
+    std::string output;
+};
+ProcessResult runProcess(const std::wstring &commandLine, DWORD timeoutMs);
+
+// Counts how often `needle` occurs in `haystack`.
+size_t countOf(const std::string &haystack, const std::string &needle);
+
+} // namespace nvtest
