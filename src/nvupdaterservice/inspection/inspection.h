@@ -1,0 +1,79 @@
+// Everything the broker asks about a package and about installed products, and the advertisement
+// itself. No operation here logs: results are returned, and the session logs them.
+#pragma once
+
+#include "inspection/servicefolders.h"
+#include "tiny/unique.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace nvupdater {
+
+// ---- signer check ------------------------------------------------------------------------------
+
+// WinVerifyTrust's verdict on the package's embedded Authenticode signature: 0 trusted.
+LONG VerifyPackageTrust(const std::wstring &packagePath);
+
+// 0 when the first signer's simple display name equals `publisher` exactly, -1 when it is another
+// name, otherwise the platform's error code.
+LONG CheckPackagePublisher(const std::wstring &packagePath, const std::wstring &publisher);
+
+// ---- installed product inventory ---------------------------------------------------------------
+
+bool IsRunningOnWow64();
+std::wstring PackGuid(const std::wstring &guid);
+std::wstring NormalizeVersion(const std::wstring &version);   // "%.2d.%.2d.%.6d"
+
+// 0 with the "DisplayVersion" of the first product registered per machine under the upgrade code;
+// 2 not found, 1015 not a plain string, or the platform's error.
+LONG FindProductByUpgradeCode(const std::wstring &upgradeCode, std::wstring &installedVersion);
+
+// 0 with the product's Uninstall key open in `key` (32-bit view first, then 64-bit), or 2.
+LONG OpenUninstallKey(const std::wstring &productCode, norvo::tiny::UniqueKey &key);
+
+// 0 when the product's Uninstall key has a "DisplayVersion" value.
+LONG IsProductRegistered(const std::wstring &productCode);
+
+// 0 when the Uninstall "DisplayVersion" equals `expectedVersion`, -2 when it differs, else an error.
+LONG CheckInstalledVersion(const std::wstring &productCode, const std::wstring &expectedVersion);
+
+// ---- upgrade eligibility -----------------------------------------------------------------------
+
+// Sets the installer's user-interface level for this process to "none" (2), no owner window.
+void SetInstallerUiLevelNone();
+
+// The package's property, or empty when the package or the property cannot be read.
+std::wstring ReadPackageProperty(const std::wstring &packagePath, const std::wstring &property);
+
+// 1 when an installed product may be upgraded by the package (its NVUpdate table), else 0; sets
+// `upgradeNotNeeded` (never clears it) when a matching product needs no upgrade.
+int FindUpgradableProduct(const std::wstring &packagePath, int &upgradeNotNeeded);
+
+// ---- package lock and advertisement ------------------------------------------------------------
+
+// The package file's owner, group and access list as they were before the lock. Empty when the
+// lock could not read them; freed by its owner.
+struct SavedFileSecurity {
+    norvo::tiny::UniqueLocal descriptor;
+};
+
+// Gives the file the administrators-and-system-only descriptor; saves the old one. Error code.
+DWORD LockPackageFile(const std::wstring &packagePath, SavedFileSecurity &saved);
+
+// Puts back the saved group and access list (the owner stays SYSTEM) and frees `saved`. With
+// nothing saved it leaves the file alone and returns ERROR_INVALID_PARAMETER.
+DWORD UnlockPackageFile(const std::wstring &packagePath, SavedFileSecurity &saved);
+
+// Writes the advertise script <scripts folder>\<ProductCode>.aas and applies it machine-wide.
+// The script path is set in every case. 0, or the installer's error number.
+UINT AdvertisePackage(const std::wstring &packagePath, const std::wstring &transforms, std::wstring &scriptPath);
+
+// Takes the script's advertisement away; deletes the script file in any case.
+UINT UnadvertiseScript(const std::wstring &scriptPath);
+
+// Removes left-over scripts of earlier sessions; returns IsProductRegistered of the last one.
+LONG CleanupStaleScripts();
+
+} // namespace nvupdater

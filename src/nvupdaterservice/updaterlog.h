@@ -1,0 +1,41 @@
+// The service's own text log: "service.log" in the logs folder of the service folder, one line per
+// message stamped with the UTC time and a level, moved aside to "service.log.previous" once it has
+// grown past 1,000,000 bytes.
+#pragma once
+
+#include "tiny/nmutex.h"
+
+#include <string>
+
+namespace nvupdater {
+
+enum LogLevel { LogError = 1, LogDebug = 2, LogInfo = 3, LogComm = 4 };
+
+class UpdaterLog {
+public:
+    UpdaterLog();
+    virtual ~UpdaterLog();
+
+    // Points the log at GetServiceFolder() + "\logs\service.log". Always 0.
+    int SetPath();
+
+    // 0 when the line was written, -1 when the file could not be opened (the message is lost).
+    int Write(std::wstring message, int level);
+
+    const std::wstring &Path() const { return path_; }
+
+protected:
+    // For tests: another file.
+    void SetPathTo(const std::wstring &path) { path_ = path; }
+
+private:
+    void RotateIfNeeded();
+
+    norvo::tiny::NMutex lock_;
+    std::wstring path_;
+};
+
+// The process-wide log, constructed before WinMain.
+UpdaterLog &Log();
+
+} // namespace nvupdater

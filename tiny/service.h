@@ -1,0 +1,43 @@
+// The service control framework: runs a main routine under the service control manager, or, when
+// started any other way, interactively behind a small status window. One instance per machine.
+#pragma once
+
+#include <windows.h>
+
+namespace norvo {
+namespace tiny {
+
+typedef void (*MainRoutine)(int runningAsService);
+
+// Filled by the service (cleared first), read and partly written by the framework.
+struct ServiceDefinition {
+    HINSTANCE instance;           // resources are loaded from here
+    int dialogId;                 // status window template
+    int iconId;                   // icon of the status window's class
+    int statusControlId;          // status text inside the dialog
+    const char *windowClassName;  // class registered in interactive mode
+    bool runAsService;            // framework: true while under the SCM
+    const char *eventMessageFile; // framework: null, the program's own file
+    MainRoutine mainRoutine;      // run on the worker thread: 1 under the SCM, 0 interactively
+    const char *mainThreadName;
+    const char *serviceName;
+    const char *instanceName;     // single-instance event ("Global\" + this)
+    const char *displayName;      // titles, messages, event source
+    const char *version;
+    int platformFlags;
+    volatile LONG stopRequested;  // framework: 1 stop or window closed, 2 system shutdown
+    volatile LONG running;        // main routine: nonzero once it is up
+    volatile LONG startFailed;    // main routine: nonzero when it could not start ...
+    char failureText[128];        // ... and why (written completely before startFailed is set)
+};
+
+// Decides service or interactive mode and runs until the service or the window ends. Returns 0 on
+// a normal end, 3 when the SCM dispatcher failed, 1 when the worker thread was not created
+// (interactive), 2 when another instance runs (interactive).
+int serverMain(ServiceDefinition *definition, int showCommand);
+
+// Leaves a message of the framework in the Application event log (type 1 error, 4 information).
+void reportEvent(WORD eventType, DWORD eventId, const char *text);
+
+} // namespace tiny
+} // namespace norvo
