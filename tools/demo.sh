@@ -15,7 +15,8 @@ NV_BUILD=$(cd "$NV_ROOT" && mkdir -p "${1:-build}" && cd "${1:-build}" && pwd)
 NV_WORK=$NV_BUILD/demo
 . "$NV_ROOT/tools/lib/nvprefix.sh"
 
-bold=$(tput bold 2>/dev/null || true) plain=$(tput sgr0 2>/dev/null || true)
+bold="" plain=""
+if [ -t 1 ]; then bold=$(tput bold 2>/dev/null || true) plain=$(tput sgr0 2>/dev/null || true); fi
 step() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
 note() { printf '   %s\n' "$*"; }
 fail() { printf '\n%sdemo failed: %s%s\n' "$bold" "$*" "$plain"; [ -f "$NV_WORK/last.out" ] && sed 's/^/   | /' "$NV_WORK/last.out"; exit 1; }
