@@ -12,6 +12,7 @@
 
 #include <windows.h>
 #include <psapi.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -39,7 +40,41 @@ struct ProcessFigures {
     DWORD handles = 0;
     SIZE_T privateBytes = 0;
     bool known = false;
+    // The same figures from the system's process list, which some platforms fill where the
+    // per-process queries answer 0 for another process.
+    ULONG listedHandles = 0;
+    SIZE_T listedPrivate = 0;
 };
+
+// Handle count and private bytes of `pid` from the system's process list.
+void fromProcessList(DWORD pid, ProcessFigures &figures)
+{
+    using QueryFn = LONG(WINAPI *)(SYSTEM_INFORMATION_CLASS, void *, ULONG, ULONG *);
+    auto query = reinterpret_cast<QueryFn>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation"));
+    if (!query)
+        return;
+    std::vector<char> buffer(1 << 20);
+    ULONG needed = 0;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const LONG status = query(SystemProcessInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+        if (status == 0)
+            break;
+        if (attempt == 3)
+            return;
+        buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 65536));
+    }
+    for (size_t offset = 0;;) {
+        const auto *entry = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION *>(buffer.data() + offset);
+        if (reinterpret_cast<ULONG_PTR>(entry->UniqueProcessId) == pid) {
+            figures.listedHandles = entry->HandleCount;
+            figures.listedPrivate = entry->PrivatePageCount;
+            return;
+        }
+        if (entry->NextEntryOffset == 0)
+            return;
+        offset += entry->NextEntryOffset;
+    }
+}
 
 DWORD servicePid()
 {
@@ -68,6 +103,7 @@ ProcessFigures measure(DWORD pid)
                                             sizeof memory) != FALSE;
     figures.privateBytes = memory.PrivateUsage;
     figures.known = handles && bytes;
+    fromProcessList(pid, figures);
     return figures;
 }
 
@@ -163,10 +199,12 @@ bool parse(int argc, wchar_t **argv, Options &options)
 void printFigures(const char *when, const ProcessFigures &figures)
 {
     if (figures.known)
-        std::printf("  service %-28s handles %lu, private bytes %lu\n", when, figures.handles,
+        std::printf("  service %-28s handles %lu, private bytes %lu", when, figures.handles,
                     static_cast<unsigned long>(figures.privateBytes));
     else
-        std::printf("  service %-28s (not measurable)\n", when);
+        std::printf("  service %-28s handles and private bytes not measurable", when);
+    std::printf(" (process list: handles %lu, private bytes %lu)\n", figures.listedHandles,
+                static_cast<unsigned long>(figures.listedPrivate));
 }
 
 } // namespace

@@ -23,12 +23,30 @@ nv_wine 180 msiexec /i 'C:\demo\sample-1.0.0.msi' /qn || fail "installing versio
 nv_service_start || fail "the service did not start"
 
 echo "Benchmark under $(wine --version) on $(nproc) cores; the service polls for the next client every 250 ms."
+# The Linux process of this prefix's service, and what Linux sees of it: resident and anonymous
+# (private) memory, open file descriptors.
+service_unix_pid() {
+  local p
+  for p in $(pgrep -f 'nvupdaterservice.exe' || true); do
+    if tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then echo "$p"; return; fi
+  done
+}
+linux_view() {
+  local p=$1
+  printf 'VmRSS %s kB, RssAnon %s kB, %s open descriptors' \
+    "$(awk '/^VmRSS/ {print $2}' "/proc/$p/status")" "$(awk '/^RssAnon/ {print $2}' "/proc/$p/status")" \
+    "$(ls "/proc/$p/fd" | wc -l)"
+}
 bench() {
-  local rc=0
+  local rc=0 pid before
+  pid=$(service_unix_pid)
+  before=$(linux_view "$pid")
   timeout -k 5 1800 wine "$NV_BUILD/tools/bench/nvbench.exe" --sessions "$sessions" "$@" \
     >"$NV_WORK/bench.out" 2>&1 || rc=$?
   cat "$NV_WORK/bench.out"
   [ "$rc" -eq 0 ] || fail "nvbench ended with $rc"
+  echo "  Linux view of the service process $pid before the warm-up: $before"
+  echo "  Linux view of the service process $pid after the run:     $(linux_view "$pid")"
 }
 bench --refuse --package 'C:\demo\sample-2.0.0-unsigned.msi'
 bench --accept --package 'C:\demo\sample-2.0.0.msi'
