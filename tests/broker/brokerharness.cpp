@@ -75,10 +75,15 @@ DWORD serviceProcessId()
     return queryStatus(status) ? status.dwProcessId : 0;
 }
 
+bool requestStart()
+{
+    UniqueServiceHandle service = openService(SERVICE_START);
+    return service && StartServiceW(service.get(), 0, nullptr);
+}
+
 bool startService()
 {
-    UniqueServiceHandle service = openService(SERVICE_START | SERVICE_QUERY_STATUS);
-    if (!service || !StartServiceW(service.get(), 0, nullptr))
+    if (!requestStart())
         return false;
     return nvtest::waitFor([] { return serviceState() == SERVICE_RUNNING; }, 15000, 10);
 }

@@ -20,6 +20,8 @@ std::wstring serviceLogPath();
 // Copies the built executable into serviceFolder() and creates the service (demand start).
 bool installService();
 void deleteService();
+// Asks the service control manager to start the service; does not wait.
+bool requestStart();
 // Starts the service and waits (bounded) until it reports running. False on failure or time-out.
 bool startService();
 // Sends the stop control without waiting.
