@@ -58,6 +58,8 @@ bool installService()
 void deleteService()
 {
     stopService(5000);
+    // The prefix goes with the suite; its log stays with the suite's artifacts.
+    CopyFileW(serviceLogPath().c_str(), (nvtest::suiteDir() + L"\\service.log").c_str(), FALSE);
     UniqueServiceHandle service = openService(DELETE);
     if (service)
         DeleteService(service.get());

@@ -97,8 +97,9 @@ TEST(A_Refusal, UnsignedUntrustedAndForeignPackagesGive28401)
         append(lines, {c.signCheck, "Debug - Result of unlocking file: 0", "Comm - Pipe closed."});
         std::vector<std::string> actual = session.closedLog();
         EXPECT_LINES(actual, lines);
-        if (c.package == std::wstring(L"signed-norvo-stray") && actual.size() > 6)
+        if (c.package == std::wstring(L"signed-norvo-stray") && actual.size() > 6) {
             EXPECT_NE(std::string::npos, actual[6].find(" Publisher check result: Norvo: 0 Tandem: -1")) << actual[6];
+        }
     }
 }
 

@@ -194,7 +194,7 @@ TEST(PipeLimits, SecondClientIsRefusedWhileASessionRunsAndTheNextIsServedSoonAft
     ASSERT_EQ(0u, second.read(greeting, 2000));
     const ULONGLONG served = GetTickCount64() - ended;
     EXPECT_EQ(L"200 NUS 1", greeting);
-    EXPECT_LE(served, 300u);
+    EXPECT_LE(served, 250u + 100u);   // one poll, plus the thread start under a loaded machine
     std::printf("next client greeted %u ms after the session ended\n", static_cast<unsigned>(served));
     first.closedLog();
     LogWatch log;
@@ -277,6 +277,30 @@ TEST(ZStop, StopWhileWaitingEndsTheLoopPromptlyAndEarlyClientsAreServed)
     next.closedLog();
     for (const std::string &line : log.lines())
         EXPECT_EQ(std::string::npos, line.find("Connecting to pipe fails")) << line;
+}
+
+// Runs after the stop case: another process holds the pipe's name when the service starts.
+TEST(ZZSquatter, PipeNameInUseIsRetriedEveryPollUntilItIsFree)
+{
+    ASSERT_TRUE(stopService(5000));
+    norvo::tiny::UniqueFile squatter(CreateNamedPipeW(kPipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
+                                                      1, 2048, 2048, 1000, nullptr));
+    ASSERT_TRUE(squatter.valid());
+    LogWatch log;
+    ASSERT_TRUE(startService()) << "the service reports running even without its pipe";
+    Sleep(800);
+    size_t failures = 0;
+    for (const std::string &line : log.lines())
+        failures += line.rfind("Error - Creating pipe fails with error: ", 0) == 0 ? 1 : 0;
+    EXPECT_GE(failures, 3u) << "one failed attempt per 250 ms poll";
+    EXPECT_FALSE(log.holds("Comm - Pipe created."));
+
+    squatter.reset();
+    EXPECT_TRUE(log.waitForLine("Comm - Pipe created.", 2000));
+    Conversation session;
+    EXPECT_EQ("200 NUS 1", session.greeting());
+    session.send(L"200 nsw 1");
+    session.closedLog();
 }
 
 } // namespace
