@@ -10,9 +10,6 @@
 
 #include <stdio.h>
 
-#include <algorithm>
-#include <string>
-
 namespace nvupdater {
 
 namespace {
@@ -57,10 +54,9 @@ int RunService(int showCommand)
 void MainLoop(int)
 {
     UpdaterLog &log = Log();
-    std::string starting(512, '\0');
-    int length = snprintf(&starting[0], starting.size(), kStartingFormat, g_definition.displayName, g_definition.version);
-    starting.resize(length > 0 ? std::min(static_cast<size_t>(length), starting.size() - 1) : 0);
-    log.Write(WidenAnsi(starting.c_str()), LogInfo);
+    char starting[512];
+    snprintf(starting, sizeof(starting), kStartingFormat, g_definition.displayName, g_definition.version);
+    log.Write(WidenAnsi(starting), LogInfo);
 
     // Lives until the process ends: a session thread cut off at stop may still point at it.
     UpdaterComm *comm = new UpdaterComm(&log);

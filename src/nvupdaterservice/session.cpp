@@ -251,8 +251,7 @@ void CommunicationThread(int)
     UpdaterLog &log = Log();
 
     // The installer's calls on this thread need COM; they must never show a user interface.
-    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    (void)com;
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     SetInstallerUiLevelNone();
 
     DWORD waited = comm->WaitForClient();

@@ -129,6 +129,9 @@ DWORD UpdaterComm::WaitForClient()
 
 void UpdaterComm::DisconnectClient()
 {
+    // Disconnecting throws away what the client has not read yet, such as a refusal sent just
+    // before: wait until it has been read (or the client has gone) first.
+    FlushFileBuffers(pipe_.get());
     DisconnectNamedPipe(pipe_.get());
 }
 

@@ -101,8 +101,11 @@ bool stopService(DWORD timeoutMs)
 {
     if (serviceState() == SERVICE_STOPPED)
         return true;
+    // The process outlives its last report for a moment, and its pipe with it: wait for both.
+    UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, serviceProcessId()));
     requestStop();
-    return nvtest::waitFor([] { return serviceState() == SERVICE_STOPPED; }, timeoutMs, 10);
+    return nvtest::waitFor([] { return serviceState() == SERVICE_STOPPED; }, timeoutMs, 10) &&
+           (!process || WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0);
 }
 
 // ---- log ---------------------------------------------------------------------------------------

@@ -38,6 +38,7 @@ class LogWatch {
 public:
     LogWatch() { mark(); }
     void mark();
+    void markStart() { offset_ = 0; }
     std::vector<std::string> lines() const;
     bool holds(const std::string &line) const;
     // Waits until a line equal to `line` appears after the mark.
