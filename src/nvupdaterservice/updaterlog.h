@@ -1,6 +1,12 @@
 // The service's own text log: "service.log" in the logs folder of the service folder, one line per
 // message stamped with the UTC time and a level, moved aside to "service.log.previous" once it has
 // grown past 1,000,000 bytes.
+//
+// The file holds 8-bit text: every character up to U+00FF is written as the byte of the same value.
+// A character above U+00FF is written as "\u{" followed by its code point in upper-case hexadecimal
+// (at least four digits) and "}": U+0416 becomes \u{0416}, and a surrogate pair is joined into one
+// code point, so U+1F600 becomes \u{1F600}. A surrogate without its partner is written with its own
+// value (\u{D83D}). A backslash in the message is written unchanged.
 #pragma once
 
 #include "tiny/nmutex.h"

@@ -2,7 +2,7 @@
 export WINEDEBUG="${NV_WINEDEBUG:--all,err+eventlog,trace+eventlog}"
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
 export LANG=C.UTF-8 LC_ALL=C.UTF-8
-export TZ=UTC
+export TZ="${NV_TZ:-UTC}"   # a suite may run in another time zone (NV_TZ)
 unset WINEARCH
 
 # Unix path -> the Windows path Wine shows for it (drive Z: is the Unix root).

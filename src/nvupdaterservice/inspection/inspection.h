@@ -2,6 +2,7 @@
 // itself. No operation here logs: results are returned, and the session logs them.
 #pragma once
 
+#include "inspection/msiapi.h"
 #include "inspection/servicefolders.h"
 #include "tiny/unique.h"
 
@@ -46,6 +47,11 @@ void SetInstallerUiLevelNone();
 
 // The package's property, or empty when the package or the property cannot be read.
 std::wstring ReadPackageProperty(const std::wstring &packagePath, const std::wstring &property);
+
+// Opens the package's database read-only and runs `query`; on 0 the view is executed and ready to
+// fetch, and the caller owns the view and the database. Otherwise the installer's error.
+UINT OpenPackageQuery(const std::wstring &packagePath, const std::wstring &query, msi::UniqueHandle &view,
+                      msi::UniqueHandle &database);
 
 // 1 when an installed product may be upgraded by the package (its NVUpdate table), else 0; sets
 // `upgradeNotNeeded` (never clears it) when a matching product needs no upgrade.

@@ -20,9 +20,11 @@ namespace {
 
 const wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\nvupdaterservice";
 const wchar_t kServiceDataSuffix[] = L"\\Norvo\\Updater Service";
-// SYSTEM and Administrators: full control; Users: read and execute; inherited by what is created
-// inside; nothing inherited from above.
-const wchar_t kDataFolderSecurity[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+// Owner Administrators; SYSTEM and Administrators: full control; Users: read and execute;
+// inherited by what is created inside; nothing inherited from above. The owner is set as well: a
+// folder that an ordinary user created before the service ever ran would otherwise stay theirs,
+// and an owner may always rewrite the access list.
+const wchar_t kDataFolderSecurity[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 
 // Cuts a text before its last backslash (unchanged when it has none).
 std::wstring beforeLastBackslash(const std::wstring &path)
@@ -75,24 +77,29 @@ bool isWindows6OrLater()
 
 void createFolder(const std::wstring &path) { CreateDirectoryW(path.c_str(), nullptr); }
 
-// Creates (or keeps) a folder and gives it the protected data-folder access list.
+// Creates a folder with the protected data-folder descriptor; a folder that already exists gets
+// the descriptor's owner and access list applied.
 void createProtectedFolder(const std::wstring &path)
 {
-    CreateDirectoryW(path.c_str(), nullptr);
     UniqueLocal descriptor;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kDataFolderSecurity, SDDL_REVISION_1,
                                                               reinterpret_cast<PSECURITY_DESCRIPTOR *>(descriptor.put()),
                                                               nullptr))
         return;
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
+    if (CreateDirectoryW(path.c_str(), &attributes) || GetLastError() != ERROR_ALREADY_EXISTS)
+        return;
     BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;
-    if (!GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted) || !present)
+    PSID owner = nullptr;
+    if (!GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted) || !present ||
+        !GetSecurityDescriptorOwner(descriptor.get(), &owner, &defaulted))
         return;
     std::vector<wchar_t> name(path.begin(), path.end());
     name.push_back(L'\0');
     SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
-                          DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
-                          nullptr);
+                          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                          owner, nullptr, dacl, nullptr);
 }
 
 } // namespace

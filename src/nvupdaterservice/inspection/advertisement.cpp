@@ -1,0 +1,61 @@
+// Advertise scripts: written for a package and applied machine-wide, taken away again after the
+// installation, and cleaned up when a session left one behind.
+#include "inspection/inspection.h"
+
+namespace nvupdater {
+
+namespace {
+
+const LANGID kScriptLanguage = 0x409;
+// All registration data (configuration 0x20, classes 0x80, extensions 0x100), assigned to the
+// machine (0x8).
+const DWORD kScriptFlags = 0x1A8;
+const wchar_t kScriptExtension[] = L".aas";
+const size_t kProductCodeLength = 38;
+
+} // namespace
+
+UINT AdvertisePackage(const std::wstring &packagePath, const std::wstring &transforms, std::wstring &scriptPath)
+{
+    scriptPath = GetScriptsFolder() + ReadPackageProperty(packagePath, L"ProductCode") + kScriptExtension;
+    UINT result = msi::AdvertiseProduct(packagePath, scriptPath, transforms, kScriptLanguage);
+    if (result != ERROR_SUCCESS)
+        return result;
+    result = msi::AdvertiseScript(scriptPath, kScriptFlags, nullptr, FALSE);
+    if (result != ERROR_SUCCESS) {
+        DeleteFileW(scriptPath.c_str());
+        return result;
+    }
+    return ERROR_SUCCESS;
+}
+
+UINT UnadvertiseScript(const std::wstring &scriptPath)
+{
+    UINT result = msi::AdvertiseScript(scriptPath, kScriptFlags, nullptr, TRUE);
+    DeleteFileW(scriptPath.c_str());
+    return result;
+}
+
+LONG CleanupStaleScripts()
+{
+    const std::wstring folder = GetScriptsFolder();
+    WIN32_FIND_DATAW entry = {};
+    norvo::tiny::UniqueFind listing(FindFirstFileW((folder + L"*" + kScriptExtension).c_str(), &entry));
+    if (!listing)
+        return 0;
+    LONG last = 0;
+    do {
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            continue;
+        const std::wstring name = entry.cFileName;
+        const std::wstring path = folder + name;
+        last = IsProductRegistered(name.substr(0, kProductCodeLength));
+        // A product that is not installed keeps no use for the advertisement.
+        if (last != ERROR_SUCCESS)
+            msi::AdvertiseScript(path, kScriptFlags, nullptr, TRUE);
+        DeleteFileW(path.c_str());
+    } while (FindNextFileW(listing.get(), &entry));
+    return last;
+}
+
+} // namespace nvupdater

@@ -1,0 +1,48 @@
+// The Windows Installer functions the service uses, reached by ordinal in the system's msi.dll,
+// and an owner for installer handles. msi.dll is loaded once, from the system folder only, and
+// stays loaded for the life of the process.
+#pragma once
+
+#include "tiny/unique.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace nvupdater {
+namespace msi {
+
+using Handle = unsigned long;   // an installer handle (MSIHANDLE); 0 is none
+
+// Closes an installer handle (ordinal 8).
+UINT CloseHandle(Handle handle);
+
+struct HandleTraits {
+    using pointer = Handle;
+    static pointer invalid() noexcept { return 0; }
+    static void close(pointer handle) noexcept { msi::CloseHandle(handle); }
+};
+using UniqueHandle = norvo::tiny::Unique<HandleTraits>;
+
+// Every call answers ERROR_MOD_NOT_FOUND or ERROR_PROC_NOT_FOUND when msi.dll or the entry point
+// is missing, otherwise the installer's own result.
+UINT OpenPackage(const std::wstring &packagePath, UniqueHandle &session);                   // 94
+UINT GetProductProperty(Handle session, const wchar_t *name, wchar_t *buffer, DWORD *capacity); // 72
+UINT OpenDatabase(const std::wstring &packagePath, UniqueHandle &database);                 // 92, read-only
+UINT OpenView(Handle database, const std::wstring &query, UniqueHandle &view);              // 32
+UINT ViewExecute(Handle view);                                                              // 159
+UINT ViewClose(Handle view);                                                                // 158
+UINT ViewFetch(Handle view, UniqueHandle &record);                                          // 160
+UINT RecordGetString(Handle record, UINT field, wchar_t *buffer, DWORD *capacity);          // 118
+int RecordGetInteger(Handle record, UINT field);                                            // 116
+UINT AdvertiseProduct(const std::wstring &packagePath, const std::wstring &scriptPath,
+                      const std::wstring &transforms, LANGID language);                     // 6
+UINT AdvertiseScript(const std::wstring &scriptPath, DWORD flags, PHKEY registryData, BOOL remove); // 177
+// The user-interface level (ordinal 141); returns the previous level, or 0 when unavailable.
+int SetInternalUI(int level);
+
+// True when msi.dll was loaded and every entry point above was found.
+bool Available();
+
+} // namespace msi
+} // namespace nvupdater

@@ -1,0 +1,102 @@
+// The package signer check: is the embedded signature trusted, and who made it.
+#include "inspection/inspection.h"
+
+#include <wincrypt.h>
+#include <wintrust.h>
+#include <softpub.h>
+
+#include <vector>
+
+namespace nvupdater {
+
+namespace {
+
+// Owners for what CryptQueryObject hands out.
+struct CertStoreTraits {
+    using pointer = HCERTSTORE;
+    static pointer invalid() noexcept { return nullptr; }
+    static void close(pointer store) noexcept { ::CertCloseStore(store, 0); }
+};
+struct CryptMsgTraits {
+    using pointer = HCRYPTMSG;
+    static pointer invalid() noexcept { return nullptr; }
+    static void close(pointer message) noexcept { ::CryptMsgClose(message); }
+};
+struct CertContextTraits {
+    using pointer = PCCERT_CONTEXT;
+    static pointer invalid() noexcept { return nullptr; }
+    static void close(pointer context) noexcept { ::CertFreeCertificateContext(context); }
+};
+using UniqueCertStore = norvo::tiny::Unique<CertStoreTraits>;
+using UniqueCryptMsg = norvo::tiny::Unique<CryptMsgTraits>;
+using UniqueCertContext = norvo::tiny::Unique<CertContextTraits>;
+
+const DWORD kProviderFlags = 0x100;                 // WTD_SAFER_FLAG
+const LONG kOutOfMemory = static_cast<LONG>(0x8007000Eu);
+const LONG kNameNotFound = static_cast<LONG>(0x80092004u);   // CRYPT_E_NOT_FOUND
+
+LONG lastError() { return static_cast<LONG>(GetLastError()); }
+
+} // namespace
+
+LONG VerifyPackageTrust(const std::wstring &packagePath)
+{
+    WINTRUST_FILE_INFO file = {};
+    file.cbStruct = sizeof(file);
+    file.pcwszFilePath = packagePath.c_str();
+
+    WINTRUST_DATA trust = {};
+    trust.cbStruct = sizeof(trust);
+    trust.dwUIChoice = WTD_UI_NONE;
+    trust.fdwRevocationChecks = WTD_REVOKE_NONE;
+    trust.dwUnionChoice = WTD_CHOICE_FILE;
+    trust.pFile = &file;
+    trust.dwStateAction = 0;   // no state kept, so no closing call
+    trust.dwProvFlags = kProviderFlags;
+    trust.dwUIContext = WTD_UICONTEXT_EXECUTE;
+
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    return WinVerifyTrust(nullptr, &action, &trust);
+}
+
+LONG CheckPackagePublisher(const std::wstring &packagePath, const std::wstring &publisher)
+{
+    UniqueCertStore store;
+    UniqueCryptMsg message;
+    if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, packagePath.c_str(),
+                          CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED, CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr,
+                          nullptr, nullptr, store.put(), message.put(), nullptr))
+        return lastError();
+
+    DWORD size = 0;
+    if (!CryptMsgGetParam(message.get(), CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size))
+        return lastError();
+    std::vector<BYTE> signerBuffer;
+    try {
+        signerBuffer.resize(size);
+    } catch (...) {
+        return kOutOfMemory;
+    }
+    if (!CryptMsgGetParam(message.get(), CMSG_SIGNER_INFO_PARAM, 0, signerBuffer.data(), &size))
+        return lastError();
+    const auto *signer = reinterpret_cast<const CMSG_SIGNER_INFO *>(signerBuffer.data());
+
+    CERT_INFO wanted = {};
+    wanted.Issuer = signer->Issuer;
+    wanted.SerialNumber = signer->SerialNumber;
+    UniqueCertContext certificate(CertFindCertificateInStore(store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                                             CERT_FIND_SUBJECT_CERT, &wanted, nullptr));
+    if (!certificate)
+        return lastError();
+
+    DWORD length = CertGetNameStringW(certificate.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
+    if (length == 0)
+        return kNameNotFound;
+    std::vector<wchar_t> name(length, L'\0');
+    if (CertGetNameStringW(certificate.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name.data(), length) == 0)
+        return kNameNotFound;
+
+    return std::wstring(name.data()) == publisher ? 0 : -1;
+}
+
+} // namespace nvupdater

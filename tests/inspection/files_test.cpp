@@ -1,0 +1,179 @@
+// Package lock, service folders, installer access and the advertise step with Wine's own msi.dll
+// (which does not implement advertising). Wine stores no security descriptors: these tests prove
+// results and call sequences, not the protection itself.
+#include "inspection/inspection.h"
+#include "kit.h"
+
+#include <gtest/gtest.h>
+
+#include <sddl.h>
+#include <aclapi.h>
+
+#include <cstdio>
+#include <vector>
+
+using namespace nvupdater;
+
+namespace {
+
+const std::wstring kServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\nvupdaterservice";
+
+std::wstring ownFolder()
+{
+    wchar_t path[MAX_PATH] = {};
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring p(path, n);
+    return p.substr(0, p.rfind(L'\\'));
+}
+
+std::wstring lower(std::wstring text)
+{
+    for (wchar_t &c : text)
+        c = static_cast<wchar_t>(towlower(c));
+    return text;
+}
+
+bool isFolder(const std::wstring &path)
+{
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Runs the probe copied into `folder`; its two answer lines.
+std::string probe(const std::wstring &folder)
+{
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring exe = folder + L"\\nvupdaterservice.exe";
+    EXPECT_TRUE(kit::copy(nvtest::buildDir() + L"\\inspection_probe.exe", exe));
+    nvtest::ProcessResult r = nvtest::runProcess(L"\"" + exe + L"\"", 30000);
+    EXPECT_EQ(0, r.exitCode);
+    return r.output;
+}
+
+std::string firstLine(const std::string &output) { return output.substr(0, output.find_first_of("\r\n")); }
+
+// The file's owner, group and access list as text (for the record: Wine keeps none).
+std::string securityText(const std::wstring &path)
+{
+    std::vector<wchar_t> name(path.begin(), path.end());
+    name.push_back(L'\0');
+    norvo::tiny::UniqueLocal descriptor;
+    if (GetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                              DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr,
+                              reinterpret_cast<PSECURITY_DESCRIPTOR *>(descriptor.put())) != ERROR_SUCCESS)
+        return "(unreadable)";
+    norvo::tiny::UniqueLocal text;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.get(), SDDL_REVISION_1,
+                                                              OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                                                  DACL_SECURITY_INFORMATION,
+                                                              reinterpret_cast<LPWSTR *>(text.put()), nullptr))
+        return "(no text)";
+    return nvtest::narrow(static_cast<const wchar_t *>(text.get()));
+}
+
+TEST(InstallerAccess, EveryOrdinalResolvesInTheSystemInstaller)
+{
+    EXPECT_TRUE(msi::Available());
+    SetInstallerUiLevelNone();
+    EXPECT_EQ(2, msi::SetInternalUI(2));   // the level set before: none
+}
+
+TEST(PackageLock, LockAndUnlockPairUp)
+{
+    const std::wstring path = nvtest::suiteDir() + L"\\locked.msi";
+    ASSERT_TRUE(kit::copy(kit::package(L"elig-any"), path));
+    const std::string before = nvtest::readFile(path);
+
+    SavedFileSecurity saved;
+    EXPECT_EQ(0u, LockPackageFile(path, saved));
+    EXPECT_TRUE(saved.descriptor.valid());
+    // The service (here: an administrator) still reads the locked package.
+    EXPECT_EQ(kit::productCode(1), ReadPackageProperty(path, L"ProductCode"));
+    std::printf("security of the locked file as the platform reports it: %s\n", securityText(path).c_str());
+
+    EXPECT_EQ(0u, UnlockPackageFile(path, saved));
+    EXPECT_FALSE(saved.descriptor.valid());   // consumed
+    // A second unlock has nothing to restore and says so.
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), UnlockPackageFile(path, saved));
+    EXPECT_EQ(before, nvtest::readFile(path));
+}
+
+TEST(PackageLock, FailedLockLeavesNothingToUnlock)
+{
+    const std::wstring path = nvtest::suiteDir() + L"\\missing.msi";
+    SavedFileSecurity saved;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), LockPackageFile(path, saved));
+    EXPECT_FALSE(saved.descriptor.valid());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), UnlockPackageFile(path, saved));
+    EXPECT_FALSE(nvtest::fileExists(path));
+}
+
+TEST(ServiceFolders, DataFolderAndCreationTwice)
+{
+    EXPECT_EQ(nvtest::env(L"ALLUSERSPROFILE"), GetDataFolder());
+    EXPECT_EQ(GetDataFolder() + L"\\Norvo\\Updater Service\\scripts\\", GetScriptsFolder());
+    EXPECT_EQ(lower(ownFolder()), GetServiceFolder());
+
+    CreateServiceFolders();
+    const std::wstring data = GetDataFolder();
+    for (const std::wstring &folder : {data + L"\\Norvo", data + L"\\Norvo\\Updater Service",
+                                       data + L"\\Norvo\\Updater Service\\scripts", GetServiceFolder() + L"\\logs"})
+        EXPECT_TRUE(isFolder(folder)) << nvtest::narrow(folder);
+
+    const std::wstring kept = GetScriptsFolder() + L"kept.txt";
+    ASSERT_TRUE(nvtest::writeFile(kept, "kept"));
+    CreateServiceFolders();
+    EXPECT_EQ("kept", nvtest::readFile(kept));
+    EXPECT_TRUE(DeleteFileW(kept.c_str()));
+}
+
+TEST(ServiceFolders, ExecutableUnderSystem32TakesItsFolderFromImagePath)
+{
+    const std::wstring root = nvtest::suiteDir() + L"\\probe";
+    CreateDirectoryW(root.c_str(), nullptr);
+    CreateDirectoryW((root + L"\\SysTem32").c_str(), nullptr);
+
+    // An ordinary folder: the executable's own, lower-cased.
+    EXPECT_EQ("[" + nvtest::narrow(lower(root + L"\\Ordinary")) + "]", firstLine(probe(root + L"\\Ordinary")));
+
+    const std::wstring underSystem32 = root + L"\\SysTem32\\Bin";
+    kit::deleteTree(0, kServiceKey);
+    EXPECT_EQ("[]", firstLine(probe(underSystem32)));   // no service key: no folder
+
+    struct Case {
+        const wchar_t *imagePath;
+        const char *folder;
+    } cases[] = {
+        {L"\"C:\\Program Files\\Norvo\\Updater Service\\nvupdaterservice.exe\"", "C:\\Program Files\\Norvo\\Updater Service"},
+        {L"C:\\Norvo\\Svc\\nvupdaterservice.exe", "C:\\Norvo\\Svc"},
+        {L"\"\"D:\\Quoted Twice\\x.exe\"\"", "D:\\Quoted Twice"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(nvtest::narrow(c.imagePath));
+        const std::wstring value = c.imagePath;
+        ASSERT_TRUE(kit::setValue(0, kServiceKey, L"ImagePath", REG_EXPAND_SZ, value.c_str(),
+                                  static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))));
+        EXPECT_EQ(std::string("[") + c.folder + "]", firstLine(probe(underSystem32)));
+    }
+    kit::deleteTree(0, kServiceKey);
+}
+
+TEST(Advertisement, WineInstallerCannotAdvertiseAndLeavesNothing)
+{
+    CreateServiceFolders();
+    SetInstallerUiLevelNone();
+    const std::wstring code = kit::productCode(1);
+    std::wstring script;
+    UINT result = AdvertisePackage(kit::package(L"elig-any"), L"", script);
+    EXPECT_NE(0u, result);
+    EXPECT_EQ(GetScriptsFolder() + code + L".aas", script);
+    EXPECT_FALSE(nvtest::fileExists(script));
+    EXPECT_FALSE(kit::keyExists(KEY_WOW64_64KEY, L"SOFTWARE\\Classes\\Installer\\Products\\" + PackGuid(code)));
+
+    // Taking an advertisement away fails the same way, and the script goes in any case.
+    ASSERT_TRUE(nvtest::writeFile(script, "script"));
+    EXPECT_NE(0u, UnadvertiseScript(script));
+    EXPECT_FALSE(nvtest::fileExists(script));
+}
+
+} // namespace

@@ -1,0 +1,301 @@
+// Installed products and upgrade eligibility, against products really installed by msiexec and
+// registry fixtures for the rarer cases.
+#include "inspection/inspection.h"
+#include "kit.h"
+
+#include <gtest/gtest.h>
+
+#include <cwchar>
+
+using namespace nvupdater;
+
+namespace {
+
+const REGSAM k32 = KEY_WOW64_32KEY;
+const REGSAM k64 = KEY_WOW64_64KEY;
+const std::wstring kUpgradeCodes = L"SOFTWARE\\Classes\\Installer\\UpgradeCodes\\";
+const std::wstring kMachineProducts =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Products\\";
+const std::wstring kUninstall = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+
+// What "%d.%d.%d" and "%.2d.%.2d.%.6d" of the C library make of an ordinary version.
+std::wstring libraryNormalized(const std::wstring &version)
+{
+    if (version.size() <= 1)
+        return version;
+    int major = 0, minor = 0, build = 0;
+    swscanf(version.c_str(), L"%d.%d.%d", &major, &minor, &build);
+    wchar_t text[64];
+    _snwprintf(text, 63, L"%.2d.%.2d.%.6d", major, minor, build);
+    text[63] = L'\0';
+    return text;
+}
+
+TEST(PackGuid, PacksEachGroupReversed)
+{
+    EXPECT_EQ(L"87654321CBA90FED21436587A9CBED0F", PackGuid(L"{12345678-9ABC-DEF0-1234-56789ABCDEF0}"));
+    EXPECT_EQ(PackGuid(L"{12345678-9ABC-DEF0-1234-56789ABCDEF0}"), PackGuid(L"12345678-9ABC-DEF0-1234-56789ABCDEF0"));
+    EXPECT_EQ(L"87654321cba90fed", PackGuid(L"{12345678-9abc-def0"));   // letter case kept, short text clipped
+    EXPECT_EQ(L"", PackGuid(L"{}"));
+}
+
+TEST(NormalizeVersion, ExamplesAndTheLibraryForm)
+{
+    EXPECT_EQ(L"09.01.000005", NormalizeVersion(L"9.1.5"));
+    EXPECT_EQ(L"10.02.000000", NormalizeVersion(L"10.2"));
+    EXPECT_EQ(L"01.02.000003", NormalizeVersion(L"1.2.3.4"));
+    EXPECT_EQ(L"00.00.000000", NormalizeVersion(L"abc"));
+    EXPECT_EQ(L"123.04.000005", NormalizeVersion(L"123.4.5"));
+    EXPECT_EQ(L"0", NormalizeVersion(L"0"));
+    EXPECT_EQ(L"", NormalizeVersion(L""));
+    EXPECT_EQ(L"00.00.000000", NormalizeVersion(L"00"));
+    EXPECT_LT(NormalizeVersion(L"100.0.0"), NormalizeVersion(L"99.0.0"));
+
+    // Every ordinary input keeps the C library's form.
+    for (const wchar_t *v : {L"9.10.0", L"9.9.0", L" 7.8.9", L"-1.2.3", L"+4.5.6", L"1.x.3", L"1..3", L"1. 2.3",
+                             L"007.08.0000009", L"2147483647.1.1", L"1.2.", L".5", L"12", L"-0.-0.-0", L"3.-7"}) {
+        SCOPED_TRACE(nvtest::narrow(v));
+        EXPECT_EQ(libraryNormalized(v), NormalizeVersion(v));
+    }
+}
+
+TEST(NormalizeVersion, PartsBeyondAnIntegerKeepTheirDigits)
+{
+    EXPECT_EQ(L"99999999999999999999.01.000002", NormalizeVersion(L"99999999999999999999.1.2"));
+    EXPECT_EQ(L"01.02.4294967296", NormalizeVersion(L"1.2.4294967296"));
+    EXPECT_EQ(L"-2147483649.00.000000", NormalizeVersion(L"-2147483649"));
+    // Nothing wraps around: one past the largest integer stays positive.
+    EXPECT_EQ(L"2147483648.00.000000", NormalizeVersion(L"2147483648"));
+}
+
+// Registry fixtures of one product registered under one upgrade code, removed afterwards.
+class Inventory : public ::testing::Test {
+protected:
+    const std::wstring upgradeCode = L"{0B0B0000-2222-4222-8222-000000000001}";
+    const std::wstring first = L"{0C0C0000-3333-4333-8333-000000000001}";
+    const std::wstring second = L"{0C0C0000-3333-4333-8333-000000000002}";
+
+    void TearDown() override
+    {
+        for (REGSAM view : {k32, k64}) {
+            kit::deleteTree(view, kUpgradeCodes + PackGuid(upgradeCode));
+            for (const std::wstring &code : {first, second}) {
+                kit::deleteTree(view, kMachineProducts + PackGuid(code));
+                kit::deleteTree(view, kUninstall + code);
+            }
+        }
+    }
+    void registerUnder(REGSAM view, const std::wstring &product)
+    {
+        ASSERT_TRUE(kit::setString(view, kUpgradeCodes + PackGuid(upgradeCode), PackGuid(product).c_str(), L""));
+    }
+    void installProperties(REGSAM view, const std::wstring &product, const std::wstring &version)
+    {
+        ASSERT_TRUE(kit::setString(view, kMachineProducts + PackGuid(product) + L"\\InstallProperties",
+                                   L"DisplayVersion", version));
+    }
+};
+
+TEST_F(Inventory, RunsAsA32BitProcessOn64BitWindows) { EXPECT_TRUE(IsRunningOnWow64()); }
+
+TEST_F(Inventory, UpgradeCodeWithoutProductsIsNotFound)
+{
+    std::wstring version = L"untouched";
+    EXPECT_EQ(2, FindProductByUpgradeCode(upgradeCode, version));
+    ASSERT_TRUE(kit::setValue(k64, kUpgradeCodes + PackGuid(upgradeCode), nullptr, 0, nullptr, 0));
+    EXPECT_EQ(2, FindProductByUpgradeCode(upgradeCode, version));
+    EXPECT_EQ(L"untouched", version);
+}
+
+TEST_F(Inventory, OnlyTheFirstProductOfAnUpgradeCodeCounts)
+{
+    registerUnder(k64, first);
+    registerUnder(k64, second);
+    installProperties(k64, first, L"1.0.0");
+    installProperties(k64, second, L"2.0.0");
+    std::wstring version;
+    EXPECT_EQ(0, FindProductByUpgradeCode(upgradeCode, version));
+    EXPECT_EQ(L"1.0.0", version);
+}
+
+TEST_F(Inventory, OnlyPerMachineRegistrationInThe64BitViewCounts)
+{
+    registerUnder(k64, first);
+    std::wstring version;
+    // A product installed for one user: no per-machine InstallProperties.
+    EXPECT_EQ(2, FindProductByUpgradeCode(upgradeCode, version));
+    // Per-machine data in the 32-bit view is not where the installer keeps it.
+    installProperties(k32, first, L"1.0.0");
+    EXPECT_EQ(2, FindProductByUpgradeCode(upgradeCode, version));
+    installProperties(k64, first, L"1.2.3");
+    EXPECT_EQ(0, FindProductByUpgradeCode(upgradeCode, version));
+    EXPECT_EQ(L"1.2.3", version);
+}
+
+TEST_F(Inventory, DisplayVersionMustBeANonEmptyPlainString)
+{
+    registerUnder(k64, first);
+    const std::wstring properties = kMachineProducts + PackGuid(first) + L"\\InstallProperties";
+    const std::wstring uninstall = kUninstall + first;
+    const wchar_t expandable[] = L"%VERSION%";
+    const DWORD number = 9;
+    struct Case {
+        DWORD type;
+        const void *data;
+        DWORD size;
+    } cases[] = {{REG_EXPAND_SZ, expandable, sizeof(expandable)}, {REG_DWORD, &number, sizeof(number)},
+                 {REG_SZ, L"", 0}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.type);
+        ASSERT_TRUE(kit::setValue(k64, properties, L"DisplayVersion", c.type, c.data, c.size));
+        ASSERT_TRUE(kit::setValue(k32, uninstall, L"DisplayVersion", c.type, c.data, c.size));
+        std::wstring version;
+        EXPECT_EQ(1015, FindProductByUpgradeCode(upgradeCode, version));
+        EXPECT_EQ(1015, CheckInstalledVersion(first, L"9"));
+        EXPECT_EQ(0, IsProductRegistered(first));   // the value exists, whatever its kind
+    }
+}
+
+TEST_F(Inventory, UninstallEntryIn32BitViewFirstThen64BitView)
+{
+    EXPECT_EQ(2, IsProductRegistered(first));
+    EXPECT_EQ(2, CheckInstalledVersion(first, L"1.0.0"));
+
+    ASSERT_TRUE(kit::setString(k64, kUninstall + first, L"DisplayVersion", L"6.4.0"));
+    EXPECT_EQ(0, IsProductRegistered(first));
+    EXPECT_EQ(0, CheckInstalledVersion(first, L"6.4.0"));
+
+    ASSERT_TRUE(kit::setString(k32, kUninstall + first, L"DisplayVersion", L"3.2.0"));
+    EXPECT_EQ(0, CheckInstalledVersion(first, L"3.2.0"));
+    EXPECT_EQ(-2, CheckInstalledVersion(first, L"6.4.0"));
+    norvo::tiny::UniqueKey key;
+    EXPECT_EQ(0, OpenUninstallKey(first, key));
+    EXPECT_TRUE(key.valid());
+
+    // An entry without "DisplayVersion" is not a registered product.
+    ASSERT_TRUE(kit::setValue(k32, kUninstall + second, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(2, IsProductRegistered(second));
+    EXPECT_EQ(2, CheckInstalledVersion(second, L"1"));
+}
+
+// Eligibility of a kit package against the installed state: result and upgradeNotNeeded.
+struct Eligibility {
+    int result;
+    int notNeeded;
+};
+Eligibility eligibility(const std::wstring &name)
+{
+    int notNeeded = 0;
+    int result = FindUpgradableProduct(kit::package(name), notNeeded);
+    return {result, notNeeded};
+}
+void expectEligibility(const wchar_t *name, int result, int notNeeded)
+{
+    Eligibility e = eligibility(name);
+    EXPECT_EQ(result, e.result) << nvtest::narrow(name);
+    EXPECT_EQ(notNeeded, e.notNeeded) << nvtest::narrow(name);
+}
+
+// One life of family F: installed at 9.0.0, upgraded to 9.0.1, then to 10.0.0 (major upgrades by
+// msiexec); family G at 9.10.0 beside it; family H never installed.
+TEST(InstalledProducts, RealInstallsUpgradesAndEligibility)
+{
+    SetInstallerUiLevelNone();
+    const std::wstring f900 = kit::productCode(90000), f901 = kit::productCode(90001), f1000 = kit::productCode(100000);
+    std::wstring version;
+
+    // Nothing installed yet.
+    EXPECT_EQ(2, FindProductByUpgradeCode(kit::kFamilyF, version));
+    expectEligibility(L"elig-any", 0, 0);
+
+    ASSERT_EQ(0, kit::msiexec(L"/i", kit::package(L"f-9.0.0")));
+    ASSERT_EQ(0, kit::msiexec(L"/i", kit::package(L"g-9.10.0")));
+    {
+        SCOPED_TRACE("F 9.0.0, G 9.10.0");
+        EXPECT_EQ(0, FindProductByUpgradeCode(kit::kFamilyF, version));
+        EXPECT_EQ(L"9.0.0", version);
+        EXPECT_EQ(0, IsProductRegistered(f900));
+        EXPECT_EQ(0, CheckInstalledVersion(f900, L"9.0.0"));
+        EXPECT_EQ(-2, CheckInstalledVersion(f900, L"9.0.00"));
+        EXPECT_EQ(2, FindProductByUpgradeCode(kit::kFamilyH, version));
+
+        expectEligibility(L"elig-any", 1, 0);
+        expectEligibility(L"elig-min-900", 0, 0);     // lower bound exclusive
+        expectEligibility(L"elig-max-1000", 1, 0);
+        expectEligibility(L"elig-newer-only", 1, 0);  // installed below the package's 9.0.1
+        expectEligibility(L"elig-downgrade", 1, 0);   // package 8.0.0, bit 0 clear
+        expectEligibility(L"elig-other", 1, 0);       // G 9.10.0 above 9.9.0 once normalised
+        expectEligibility(L"elig-empty-max", 0, 0);
+        expectEligibility(L"elig-empty-min", 1, 0);
+        expectEligibility(L"elig-missing-family", 0, 0);
+        expectEligibility(L"elig-own-out-of-range-other", 1, 0);
+        expectEligibility(L"elig-empty-table", 0, 0);
+        expectEligibility(L"elig-no-table", 0, 0);
+        expectEligibility(L"no-such-package", 0, 0);
+        expectEligibility(L"unsigned", 1, 0);
+    }
+
+    ASSERT_EQ(0, kit::msiexec(L"/i", kit::package(L"f-9.0.1")));
+    {
+        SCOPED_TRACE("F 9.0.1 (major upgrade)");
+        EXPECT_EQ(0, FindProductByUpgradeCode(kit::kFamilyF, version));
+        EXPECT_EQ(L"9.0.1", version);
+        EXPECT_NE(0, IsProductRegistered(f900));
+        EXPECT_EQ(0, CheckInstalledVersion(f901, L"9.0.1"));
+
+        expectEligibility(L"elig-min-900", 1, 0);
+        expectEligibility(L"elig-newer-only", 0, 1);             // equal to the package's version
+        expectEligibility(L"elig-two-own", 1, 1);                // one row not needed, another eligible
+        expectEligibility(L"elig-not-needed-stops-other", 0, 1); // G would match, but is not examined
+        expectEligibility(L"elig-null-attr", 1, 0);              // null Attributes: bit 0 clear
+    }
+
+    ASSERT_EQ(0, kit::msiexec(L"/i", kit::package(L"f-10.0.0")));
+    {
+        SCOPED_TRACE("F 10.0.0 (major upgrade)");
+        EXPECT_EQ(0, FindProductByUpgradeCode(kit::kFamilyF, version));
+        EXPECT_EQ(L"10.0.0", version);
+        EXPECT_NE(0, IsProductRegistered(f901));
+        expectEligibility(L"elig-max-1000", 0, 0);   // upper bound exclusive
+        expectEligibility(L"elig-downgrade", 1, 0);
+        expectEligibility(L"elig-newer-only", 0, 1); // installed above the package's version
+    }
+
+    // Package properties as the session reads them.
+    EXPECT_EQ(kit::productCode(1), ReadPackageProperty(kit::package(L"elig-any"), L"ProductCode"));
+    EXPECT_EQ(L"11.0.0", ReadPackageProperty(kit::package(L"elig-any"), L"ProductVersion"));
+    EXPECT_EQ(kit::kFamilyF, ReadPackageProperty(kit::package(L"elig-any"), L"UpgradeCode"));
+    EXPECT_EQ(L"", ReadPackageProperty(kit::package(L"elig-any"), L"NoSuchProperty"));
+    EXPECT_EQ(L"", ReadPackageProperty(kit::package(L"no-such-package"), L"ProductCode"));
+
+    ASSERT_EQ(0, kit::msiexec(L"/x", kit::package(L"f-10.0.0")));
+    EXPECT_EQ(2, FindProductByUpgradeCode(kit::kFamilyF, version));
+    EXPECT_EQ(2, IsProductRegistered(f1000));
+}
+
+TEST(PackageQuery, OwnsItsHandlesAndReportsMissingTables)
+{
+    msi::UniqueHandle view, database;
+    EXPECT_EQ(0u, OpenPackageQuery(kit::package(L"elig-two-own"),
+                                   L"SELECT `UpgradeCode`, `Attributes` FROM `NVUpdate`", view, database));
+    ASSERT_TRUE(view.valid());
+    ASSERT_TRUE(database.valid());
+    int rows = 0;
+    for (;;) {
+        msi::UniqueHandle record;
+        if (msi::ViewFetch(view.get(), record) != 0)
+            break;
+        ++rows;
+    }
+    EXPECT_EQ(2, rows);
+
+    msi::UniqueHandle noView, noDatabase;
+    EXPECT_NE(0u, OpenPackageQuery(kit::package(L"elig-no-table"), L"SELECT `UpgradeCode` FROM `NVUpdate`", noView,
+                                   noDatabase));
+    EXPECT_FALSE(noView.valid());
+    EXPECT_FALSE(noDatabase.valid());
+    EXPECT_NE(0u, OpenPackageQuery(kit::package(L"no-such-package"), L"SELECT `Property` FROM `Property`", noView,
+                                   noDatabase));
+}
+
+} // namespace

@@ -1,0 +1,82 @@
+// The signer check on real signed packages. The suite's prepare step trusts the kit's root
+// certificate in the prefix; the kit's "stray" root is never trusted.
+#include "inspection/inspection.h"
+#include "kit.h"
+
+#include <gtest/gtest.h>
+
+using namespace nvupdater;
+
+namespace {
+
+const wchar_t kNorvo[] = L"Norvo Technologies, Inc.";
+const wchar_t kVarda[] = L"Varda Software Development Ltd.";
+
+struct Verdict {
+    LONG trust, norvo, varda;
+};
+
+// The three checks in the order the session makes them.
+Verdict check(const std::wstring &name)
+{
+    const std::wstring path = kit::package(name);
+    return {VerifyPackageTrust(path), CheckPackagePublisher(path, kNorvo), CheckPackagePublisher(path, kVarda)};
+}
+
+bool accepted(const Verdict &v) { return v.trust == 0 && (v.norvo == 0 || v.varda == 0); }
+
+TEST(SignerCheck, TrustedAcceptedPublishers)
+{
+    Verdict norvo = check(L"signed-norvo");
+    EXPECT_EQ(0, norvo.trust);
+    EXPECT_EQ(0, norvo.norvo);
+    EXPECT_EQ(-1, norvo.varda);
+    EXPECT_TRUE(accepted(norvo));
+
+    Verdict varda = check(L"signed-varda");
+    EXPECT_EQ(0, varda.trust);
+    EXPECT_EQ(-1, varda.norvo);
+    EXPECT_EQ(0, varda.varda);
+    EXPECT_TRUE(accepted(varda));
+}
+
+TEST(SignerCheck, TrustedButOtherOrCaseDifferentNameIsRejected)
+{
+    for (const wchar_t *name : {L"signed-other", L"signed-norvo-case"}) {
+        SCOPED_TRACE(nvtest::narrow(name));
+        Verdict v = check(name);
+        EXPECT_EQ(0, v.trust);
+        EXPECT_EQ(-1, v.norvo);
+        EXPECT_EQ(-1, v.varda);
+        EXPECT_FALSE(accepted(v));
+    }
+    // The name matches whole strings only: a prefix of it or more text after it is another name.
+    const std::wstring path = kit::package(L"signed-norvo");
+    EXPECT_EQ(-1, CheckPackagePublisher(path, L"Norvo Technologies"));
+    EXPECT_EQ(-1, CheckPackagePublisher(path, L"Norvo Technologies, Inc. "));
+    EXPECT_EQ(-1, CheckPackagePublisher(path, L""));
+}
+
+TEST(SignerCheck, UntrustedRootIsRejectedDespiteTheName)
+{
+    Verdict v = check(L"signed-norvo-stray");
+    EXPECT_EQ(static_cast<LONG>(CERT_E_UNTRUSTEDROOT), v.trust);
+    EXPECT_EQ(0, v.norvo);
+    EXPECT_FALSE(accepted(v));
+}
+
+TEST(SignerCheck, UnsignedOrMissingPackageFailsEveryCheck)
+{
+    Verdict unsigned_ = check(L"unsigned");
+    EXPECT_EQ(static_cast<LONG>(TRUST_E_NOSIGNATURE), unsigned_.trust);
+    EXPECT_EQ(static_cast<LONG>(CRYPT_E_NO_MATCH), unsigned_.norvo);
+    EXPECT_EQ(unsigned_.norvo, unsigned_.varda);
+
+    Verdict missing = check(L"no-such-package");
+    EXPECT_NE(0, missing.trust);
+    EXPECT_NE(0, missing.norvo);
+    EXPECT_NE(-1, missing.norvo);
+    EXPECT_FALSE(accepted(missing));
+}
+
+} // namespace
