@@ -11,6 +11,19 @@ namespace tiny {
 
 namespace {
 
+const size_t kTextBufferSize = 256;
+
+// The first `limit` bytes of UTF-8 `text`, shortened further rather than splitting a character.
+std::string cutUtf8(const std::string &text, size_t limit)
+{
+    if (text.size() <= limit)
+        return text;
+    size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+        --end; // text[end] continues a character that began before the cut
+    return text.substr(0, end);
+}
+
 // Each run of CR, LF and blanks becomes one blank (tabs stay); a blank at the end is dropped.
 std::string foldWhiteSpace(const std::string &text)
 {
@@ -44,21 +57,34 @@ std::string systemErrorText(long code)
     DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                   static_cast<DWORD>(code), 0, message, 256, nullptr);
     if (length > 0) {
-        char utf8[256] = {};
-        WideCharToMultiByte(CP_UTF8, 0, message, static_cast<int>(length), utf8, sizeof(utf8) - 1, nullptr, nullptr);
-        utf8[sizeof(utf8) - 1] = '\0';
-        text += utf8;
+        // Converted whole and then cut, so that a long message keeps its first 255 bytes instead of
+        // depending on what a failed conversion leaves in a short buffer.
+        int size = WideCharToMultiByte(CP_UTF8, 0, message, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+        if (size > 0) {
+            std::string utf8(static_cast<size_t>(size), '\0');
+            WideCharToMultiByte(CP_UTF8, 0, message, static_cast<int>(length), &utf8[0], size, nullptr, nullptr);
+            text += cutUtf8(utf8, kTextBufferSize - 1);
+        }
     }
     return foldWhiteSpace(text);
 }
 
+namespace detail {
+
+const char *keepInThreadBuffer(const std::string &text)
+{
+    static thread_local char buffer[kTextBufferSize];
+    const std::string kept = cutUtf8(text, sizeof(buffer) - 1);
+    memcpy(buffer, kept.c_str(), kept.size() + 1);
+    return buffer;
+}
+
+} // namespace detail
+
 const char *lastErrorText(int kind)
 {
-    static thread_local char buffer[256];
     long code = (kind == 1) ? static_cast<long>(WSAGetLastError()) : static_cast<long>(GetLastError());
-    std::string text = systemErrorText(code);
-    snprintf(buffer, sizeof(buffer), "%s", text.c_str());
-    return buffer;
+    return detail::keepInThreadBuffer(systemErrorText(code));
 }
 
 } // namespace tiny

@@ -14,5 +14,11 @@ std::string systemErrorText(long code);
 // the same thread.
 const char *lastErrorText(int kind);
 
+namespace detail {
+// Copies `text` into the calling thread's buffer, cut to its first 255 bytes (never inside a
+// character); what lastErrorText returns.
+const char *keepInThreadBuffer(const std::string &text);
+} // namespace detail
+
 } // namespace tiny
 } // namespace norvo

@@ -36,8 +36,26 @@ struct ServiceDefinition {
 // (interactive), 2 when another instance runs (interactive).
 int serverMain(ServiceDefinition *definition, int showCommand);
 
-// Leaves a message of the framework in the Application event log (type 1 error, 4 information).
+// Event types and ids of the framework's messages.
+const WORD kEventError = EVENTLOG_ERROR_TYPE;
+const WORD kEventInformation = EVENTLOG_INFORMATION_TYPE;
+const DWORD kEventIdError = 0xC0000002;
+const DWORD kEventIdInformation = 0x40000004;
+
+// Leaves a message of the framework in the Application event log: `text`, then a blank line, the
+// display name, version and service name of the running definition.
 void reportEvent(WORD eventType, DWORD eventId, const char *text);
+
+// The single-instance event: "Global\" + name unless the low byte of `platformFlags` has a bit of
+// 0xF7 set. Null when another instance holds the name (or the event could not be made).
+HANDLE createInstanceEvent(const char *name, int platformFlags);
+
+// An auto-reset, unsignalled event; with `platformFlags` & 7 clear its DACL grants everyone
+// EVENT_ALL_ACCESS. GetLastError stays as CreateEvent left it (ERROR_ALREADY_EXISTS tells).
+HANDLE createWorldEvent(const char *name, int platformFlags);
+
+// Moves a top-level window to the centre of the primary screen.
+void centreWindow(HWND window);
 
 } // namespace tiny
 } // namespace norvo

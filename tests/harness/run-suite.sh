@@ -34,7 +34,7 @@ done
 
 if [ "$display" = 1 ] && [ -z "${NV_IN_XVFB:-}" ]; then
   export NV_IN_XVFB=1
-  exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" --run "$run" --name "$name" --timeout "$limit" \
+  exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" --display --run "$run" --name "$name" --timeout "$limit" \
        ${prepare:+--prepare "$prepare"} -- "$@"
 fi
 [ "$display" = 1 ] || unset DISPLAY

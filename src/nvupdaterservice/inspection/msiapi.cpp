@@ -37,7 +37,9 @@ enum Ordinal : WORD {
 };
 
 struct Api {
-    norvo::tiny::UniqueModule module;
+    // Deliberately never freed: installer handles and the session's user-interface level live as
+    // long as the process, and unloading during process exit would race a running session.
+    HMODULE module = nullptr;
     AdvertiseProductFn advertiseProduct = nullptr;
     CloseHandleFn closeHandle = nullptr;
     OpenViewFn openView = nullptr;
@@ -76,10 +78,10 @@ const Api &api()
 {
     static const Api loaded = [] {
         Api a;
-        a.module.reset(loadFromSystemFolder());
+        a.module = loadFromSystemFolder();
         if (!a.module)
             return a;
-        HMODULE m = a.module.get();
+        HMODULE m = a.module;
         resolve(m, kAdvertiseProduct, a.advertiseProduct);
         resolve(m, kCloseHandle, a.closeHandle);
         resolve(m, kOpenView, a.openView);

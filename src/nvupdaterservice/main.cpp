@@ -1,0 +1,48 @@
+// Process entry of the updater service: one-time start-up, then the service control framework.
+#include "inspection/servicefolders.h"
+#include "mainloop.h"
+#include "tiny/osversion.h"
+#include "updaterlog.h"
+
+#include <windows.h>
+
+#include <stdio.h>
+
+// Markers for whoever reads a full-memory dump of the process: the system it ran on and the
+// build. Nothing in the program reads them; they are not static so that no optimiser drops them.
+char g_serverOsMarker[256];
+char g_coredumpVersionMarker[256];
+
+namespace nvupdater {
+namespace {
+
+const wchar_t kInitializing[] = L"WinMain : Initializing service.";
+const wchar_t kStarting[] = L"WinMain : Starting service.";
+const wchar_t kFinishing[] = L"WinMain : Finishing service.";
+
+void WriteStartupMarkers()
+{
+    norvo::tiny::OsDescription os = {};
+    norvo::tiny::describeOs(os);
+    snprintf(g_serverOsMarker, sizeof(g_serverOsMarker), "***Server OS: %.*s***",
+             static_cast<int>(sizeof(os.name)), os.name);
+    snprintf(g_coredumpVersionMarker, sizeof(g_coredumpVersionMarker), "***Coredump version %d.%d.%d.%d***", 2, 0, 0,
+             1171);
+}
+
+} // namespace
+} // namespace nvupdater
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
+{
+    using namespace nvupdater;
+    WriteStartupMarkers();
+    CreateServiceFolders();
+    Log().SetPath();
+    FillServiceDefinition(instance);
+    Log().Write(kInitializing, LogDebug);
+    Log().Write(kStarting, LogDebug);
+    RunService(showCommand);
+    Log().Write(kFinishing, LogDebug);
+    return 0;
+}

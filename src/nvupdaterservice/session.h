@@ -1,0 +1,21 @@
+// One conversation with one Setup Wrapper client: greeting, package command, checks, the
+// advertisement, the client's installation result, cleanup, goodbye.
+#pragma once
+
+namespace nvupdater {
+
+// Result codes of the service's "220 RESULT %d".
+enum BrokerResult {
+    ResultGoAhead = 0,
+    ResultSignRejected = 28401,
+    ResultNoUpgradableProduct = 28402,
+    ResultAdvertiseFailed = 28403,
+    ResultUpgradeNotNeeded = 28406,
+};
+
+// Thread routine started by MainLoop whenever the pipe exists and no session is active. Serves
+// exactly one client connection through g_updaterComm and returns; returns at once when another
+// session holds the pipe. The argument is ignored.
+void CommunicationThread(int unused);
+
+} // namespace nvupdater

@@ -1,0 +1,47 @@
+#include "widetext.h"
+
+#include <windows.h>
+
+#include <stdarg.h>
+#include <wchar.h>
+
+#include <vector>
+
+namespace nvupdater {
+
+std::wstring FormatText(const wchar_t *format, ...)
+{
+    // Grows until the text fits; a package path of 2,048 units fits the first buffer.
+    for (size_t size = 4096; size <= (1u << 20); size *= 4) {
+        std::vector<wchar_t> buffer(size);
+        va_list arguments;
+        va_start(arguments, format);
+        int written = vswprintf(buffer.data(), buffer.size(), format, arguments);
+        va_end(arguments);
+        if (written >= 0 && static_cast<size_t>(written) < size)
+            return std::wstring(buffer.data(), static_cast<size_t>(written));
+    }
+    return std::wstring();
+}
+
+namespace {
+
+std::wstring widen(UINT codePage, const char *text)
+{
+    if (!text || !*text)
+        return std::wstring();
+    int units = MultiByteToWideChar(codePage, 0, text, -1, nullptr, 0);
+    if (units <= 1)
+        return std::wstring();
+    std::wstring wide(static_cast<size_t>(units), L'\0');
+    MultiByteToWideChar(codePage, 0, text, -1, &wide[0], units);
+    wide.resize(static_cast<size_t>(units - 1));
+    return wide;
+}
+
+} // namespace
+
+std::wstring WidenAnsi(const char *text) { return widen(CP_THREAD_ACP, text); }
+std::wstring WidenUtf8(const char *text) { return widen(CP_UTF8, text); }
+
+} // namespace nvupdater

@@ -1,0 +1,89 @@
+// What the broker suites share: the service installed under the real service control manager from
+// a copy inside the prefix, a Setup Wrapper client on the real pipe with every wait bounded, and
+// the service log read line by line.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace brokertest {
+
+// ---- the service -------------------------------------------------------------------------------
+
+// Where the suites install the service: its logs folder is then the suite prefix's own.
+std::wstring serviceFolder();
+std::wstring serviceExe();
+std::wstring serviceLogPath();
+
+// Copies the built executable into serviceFolder() and creates the service (demand start).
+bool installService();
+void deleteService();
+// Asks the service control manager to start the service; does not wait.
+bool requestStart();
+// Starts the service and waits (bounded) until it reports running. False on failure or time-out.
+bool startService();
+// Sends the stop control without waiting.
+bool requestStop();
+// Sends the stop control; true once the service reports stopped within `timeoutMs`.
+bool stopService(DWORD timeoutMs);
+DWORD serviceState();
+DWORD serviceProcessId();
+
+// ---- the service log ---------------------------------------------------------------------------
+
+// The log from a mark on, as "Level - message" lines (the time stamp is checked and cut off).
+class LogWatch {
+public:
+    LogWatch() { mark(); }
+    void mark();
+    void markStart() { offset_ = 0; }
+    std::vector<std::string> lines() const;
+    bool holds(const std::string &line) const;
+    // Waits until a line equal to `line` appears after the mark.
+    bool waitForLine(const std::string &line, DWORD timeoutMs) const;
+
+private:
+    size_t offset_ = 0;
+};
+
+// Compares lines with expectations; an expectation ending in '*' matches by its prefix (for
+// numbers that the platform decides). Gives a readable difference, or empty when they match.
+std::string compareLines(const std::vector<std::string> &actual, const std::vector<std::string> &expected);
+
+// ---- the Setup Wrapper's end of the pipe -------------------------------------------------------
+
+extern const wchar_t kPipeName[];
+
+class PipeClient {
+public:
+    PipeClient() = default;
+    ~PipeClient() { close(); }
+    PipeClient(const PipeClient &) = delete;
+    PipeClient &operator=(const PipeClient &) = delete;
+
+    // One attempt: 0 or the system's error (231 busy, 2 no pipe).
+    DWORD open();
+    // Retries while the pipe is busy or missing, for at most `timeoutMs`.
+    DWORD openWithin(DWORD timeoutMs);
+    void close();
+    bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+    // Writes raw bytes as one message: 0 or the error.
+    DWORD writeBytes(const std::string &bytes);
+    DWORD write(const std::wstring &message);
+    // Reads one message: 0, the error (109 and 233 when the service disconnected), or WAIT_TIMEOUT.
+    DWORD read(std::wstring &message, DWORD timeoutMs = 5000);
+    // True when the service ends the connection within `timeoutMs` without sending anything more.
+    bool disconnectedWithin(DWORD timeoutMs);
+
+private:
+    DWORD complete(BOOL started, OVERLAPPED &overlapped, DWORD &bytes, DWORD timeoutMs);
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+// Bytes of a UTF-16 message as they travel in the pipe.
+std::string bytesOf(const std::wstring &message);
+
+} // namespace brokertest

@@ -1,0 +1,236 @@
+// The service's decisions on real signed packages: the test kit's PKI trusted in the prefix, real
+// products installed by the installer, and the msi.dll test double in place of the installer's
+// advertise entry points, which Wine lacks (selected for the service's executable only). The
+// cases run in order: each one leaves the products installed as the next one expects.
+#include "conversation.h"
+#include "inspection/inspection.h"
+#include "testsupport.h"
+#include "tiny/unique.h"
+
+#include <gtest/gtest.h>
+
+using namespace brokertest;
+
+namespace {
+
+class ServiceEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        ASSERT_TRUE(installService());
+        ASSERT_TRUE(startService());
+    }
+    void TearDown() override { deleteService(); }
+};
+
+const ::testing::Environment *const environment = ::testing::AddGlobalTestEnvironment(new ServiceEnvironment);
+
+const wchar_t kSignedCode[] = L"{7A000000-0000-4000-8000-000000000020}";   // the kit's signed-*.msi
+const wchar_t kNewerCode[] = L"{7B000000-0000-4000-8000-000000000901}";    // this suite's newer-norvo.msi
+const wchar_t kDoubleSettings[] = L"SOFTWARE\\NorvoTest\\MsiDouble";
+
+std::wstring kitPackage(const wchar_t *name) { return nvtest::runDir() + L"\\testkit\\packages\\" + name + L".msi"; }
+std::wstring newerPackage() { return nvtest::suiteDir() + L"\\packages\\newer-norvo.msi"; }
+
+// Where the service (which sees ALLUSERSPROFILE=C:\users\Public) keeps its advertise scripts.
+std::wstring scriptOf(const std::wstring &productCode)
+{
+    return L"C:\\users\\Public\\Norvo\\Updater Service\\scripts\\" + productCode + L".aas";
+}
+
+// The machine-wide advertisement that the double registers for a product.
+bool advertised(const std::wstring &productCode)
+{
+    std::wstring key = L"SOFTWARE\\Classes\\Installer\\Products\\" + nvupdater::PackGuid(productCode);
+    norvo::tiny::UniqueKey opened;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, opened.put()) == ERROR_SUCCESS;
+}
+
+long msiexecInstall(const std::wstring &package)
+{
+    return nvtest::runProcess(L"msiexec /i \"" + package + L"\" /qn", 120000).exitCode;
+}
+
+// A conversation up to the service's decision on `package`.
+std::string decide(Conversation &session, const std::wstring &package)
+{
+    session.send(L"200 NSW 1");
+    session.send(L"210 PACKAGE \"" + package + L"\"");
+    return session.receive(15000);
+}
+
+// The lines of a session that inspected `package` (of `code` and `version`) up to its checks.
+std::vector<std::string> inspected(const std::wstring &package, const std::wstring &code, const char *version)
+{
+    std::vector<std::string> lines = received(nvtest::narrow(package));
+    lines.insert(lines.end(), {"Debug - Result of locking file: 0", "Debug - " + nvtest::narrow(code), std::string("Debug - ") + version});
+    return lines;
+}
+
+std::vector<std::string> accepted(const std::wstring &package, const std::wstring &code, const char *version)
+{
+    std::vector<std::string> lines = inspected(package, code, version);
+    lines.insert(lines.end(), {"Debug - The sign of package was accepted.", "Debug - Upgradable product found.",
+                               "Debug - Product was advertised.", "Debug - Result of unlocking file: 0"});
+    return lines;
+}
+
+void append(std::vector<std::string> &lines, std::initializer_list<std::string> more) { lines.insert(lines.end(), more); }
+
+TEST(A_Refusal, UnsignedUntrustedAndForeignPackagesGive28401)
+{
+    struct Case {
+        const wchar_t *package;
+        std::string signCheck;   // '*' at the end: the platform's error numbers follow
+    } cases[] = {
+        {L"unsigned", "Debug - Sign check result: *"},
+        {L"signed-other", "Debug - Sign check result: 0 Publisher check result: Norvo: -1 Tandem: -1"},
+        {L"signed-norvo-case", "Debug - Sign check result: 0 Publisher check result: Norvo: -1 Tandem: -1"},
+        // The accepted publisher's name, from a root the machine does not trust.
+        {L"signed-norvo-stray", "Debug - Sign check result: -*"},
+    };
+    for (const Case &c : cases) {
+        Conversation session;
+        EXPECT_EQ("220 RESULT 28401", decide(session, kitPackage(c.package))) << nvtest::narrow(c.package);
+        EXPECT_TRUE(session.hungUp());
+        std::vector<std::string> lines = inspected(kitPackage(c.package), kSignedCode, "11.0.0");
+        append(lines, {c.signCheck, "Debug - Result of unlocking file: 0", "Comm - Pipe closed."});
+        std::vector<std::string> actual = session.closedLog();
+        EXPECT_LINES(actual, lines);
+        if (c.package == std::wstring(L"signed-norvo-stray") && actual.size() > 6) {
+            EXPECT_NE(std::string::npos, actual[6].find(" Publisher check result: Norvo: 0 Tandem: -1")) << actual[6];
+        }
+    }
+}
+
+TEST(B_Refusal, NoInstalledProductToUpgradeGives28402)
+{
+    Conversation session;
+    EXPECT_EQ("220 RESULT 28402", decide(session, kitPackage(L"signed-norvo")));
+    std::vector<std::string> lines = inspected(kitPackage(L"signed-norvo"), kSignedCode, "11.0.0");
+    append(lines, {"Debug - The sign of package was accepted.", "Error - Upgradable product wasn't found.",
+                   "Debug - Result of unlocking file: 0", "Comm - Pipe closed."});
+    EXPECT_LINES(session.closedLog(), lines);
+    EXPECT_FALSE(advertised(kSignedCode));
+}
+
+TEST(C_Accepted, FailedInstallationTakesTheAdvertisementAway)
+{
+    ASSERT_EQ(0, msiexecInstall(kitPackage(L"f-9.0.0")));
+    Conversation session;
+    ASSERT_EQ("220 RESULT 0", decide(session, newerPackage()));
+    EXPECT_TRUE(advertised(kNewerCode));
+    EXPECT_TRUE(nvtest::fileExists(scriptOf(kNewerCode)));
+    session.send(L"220 RESULT 1603");
+    session.send(L"230 BYE");
+    EXPECT_TRUE(session.hungUp());
+    std::vector<std::string> lines = accepted(newerPackage(), kNewerCode, "9.0.1");
+    append(lines, {"Error - Result of installation 1603.", "Debug - Product was unadvertised.",
+                   "Comm - Communication with setup wrapper finished.", "Comm - Pipe closed."});
+    EXPECT_LINES(session.closedLog(), lines);
+    EXPECT_FALSE(advertised(kNewerCode));
+    EXPECT_FALSE(nvtest::fileExists(scriptOf(kNewerCode)));
+}
+
+TEST(D_Accepted, InstalledAtThePackagesVersionOnlyTheScriptIsDeleted)
+{
+    Conversation session;
+    ASSERT_EQ("220 RESULT 0", decide(session, newerPackage()));
+    // The client installs the advertised package; then the installed version decides.
+    ASSERT_EQ(0, msiexecInstall(newerPackage()));
+    session.send(L"220 RESULT 0");
+    session.send(L"230 BYE");
+    EXPECT_TRUE(session.hungUp());
+    std::vector<std::string> lines = accepted(newerPackage(), kNewerCode, "9.0.1");
+    append(lines, {"Error - Result of installation 0.", "Comm - Communication with setup wrapper finished.",
+                   "Comm - Pipe closed."});
+    EXPECT_LINES(session.closedLog(), lines);
+    EXPECT_FALSE(nvtest::fileExists(scriptOf(kNewerCode)));
+}
+
+TEST(E_Refusal, ProductAlreadyAtThatVersionGives28406)
+{
+    Conversation session;
+    EXPECT_EQ("220 RESULT 28406", decide(session, newerPackage()));
+    std::vector<std::string> lines = inspected(newerPackage(), kNewerCode, "9.0.1");
+    append(lines, {"Debug - The sign of package was accepted.", "Debug - Upgrade of product isn't needed.",
+                   "Debug - Result of unlocking file: 0", "Comm - Pipe closed."});
+    EXPECT_LINES(session.closedLog(), lines);
+}
+
+TEST(F_Accepted, ClientGoneAfterGoAheadLeavesTheAdvertisementUntilTheNextClient)
+{
+    const std::wstring varda = kitPackage(L"signed-varda");
+    {
+        Conversation session;
+        ASSERT_EQ("220 RESULT 0", decide(session, varda));
+        session.client().close();
+        std::vector<std::string> lines = accepted(varda, kSignedCode, "11.0.0");
+        append(lines, {"Error - Recieving fails with error: 109", "Comm - Recieving result fails.", "Comm - Pipe closed."});
+        EXPECT_LINES(session.closedLog(), lines);
+    }
+    Sleep(400);   // the next session thread is waiting: nothing has touched the advertisement
+    EXPECT_TRUE(advertised(kSignedCode));
+    EXPECT_TRUE(nvtest::fileExists(scriptOf(kSignedCode)));
+    {
+        Conversation next;
+        EXPECT_EQ("200 NUS 1", next.greeting());
+        EXPECT_FALSE(advertised(kSignedCode));
+        EXPECT_FALSE(nvtest::fileExists(scriptOf(kSignedCode)));
+        next.send(L"200 nsw 1");
+        std::vector<std::string> lines = next.closedLog();
+        // The left-over script's product is not installed: the cleanup reports that number.
+        EXPECT_LINES(lines, {"Comm - Pipe connected.", "Error - Checking old advertising script returns error: *",
+                             "Error - Invalid sender: nsw", "Comm - Pipe closed."});
+    }
+}
+
+TEST(G_Accepted, MalformedResultOrWrongEndMessageEndTheSession)
+{
+    const std::wstring varda = kitPackage(L"signed-varda");
+    {
+        Conversation session;
+        ASSERT_EQ("220 RESULT 0", decide(session, varda));
+        session.send(L"220 RESULT none");
+        EXPECT_TRUE(session.hungUp());
+        std::vector<std::string> lines = accepted(varda, kSignedCode, "11.0.0");
+        append(lines, {"Comm - Invalid command: 220 RESULT none", "Comm - Pipe closed."});
+        EXPECT_LINES(session.closedLog(), lines);
+        EXPECT_TRUE(advertised(kSignedCode));
+    }
+    {
+        Conversation session;
+        ASSERT_EQ("220 RESULT 0", decide(session, varda));
+        session.send(L"220 RESULT 1603");
+        session.send(L"230 BYE!");
+        EXPECT_TRUE(session.hungUp());
+        std::vector<std::string> lines = accepted(varda, kSignedCode, "11.0.0");
+        lines.insert(lines.begin() + 1, "Error - Checking old advertising script returns error: *");
+        append(lines, {"Error - Result of installation 1603.", "Debug - Product was unadvertised.",
+                       "Comm - Invalid command: 230 BYE!", "Comm - Pipe closed."});
+        EXPECT_LINES(session.closedLog(), lines);
+        EXPECT_FALSE(advertised(kSignedCode));
+    }
+}
+
+TEST(H_Refusal, FailedAdvertisingGives28403)
+{
+    norvo::tiny::UniqueKey settings;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDoubleSettings, 0, nullptr, 0,
+                                             KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, settings.put(), nullptr));
+    const DWORD failure = 1603;
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(settings.get(), L"AdvertiseResult", 0, REG_DWORD,
+                                            reinterpret_cast<const BYTE *>(&failure), sizeof(failure)));
+    const std::wstring varda = kitPackage(L"signed-varda");
+    Conversation session;
+    EXPECT_EQ("220 RESULT 28403", decide(session, varda));
+    std::vector<std::string> lines = inspected(varda, kSignedCode, "11.0.0");
+    append(lines, {"Debug - The sign of package was accepted.", "Debug - Upgradable product found.",
+                   "Error - Advertising failed with error: 1603", "Debug - Result of unlocking file: 0",
+                   "Comm - Pipe closed."});
+    EXPECT_LINES(session.closedLog(), lines);
+    EXPECT_FALSE(advertised(kSignedCode));
+    RegDeleteValueW(settings.get(), L"AdvertiseResult");
+}
+
+} // namespace

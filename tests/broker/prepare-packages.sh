@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Prepare step of the package suite: the test kit's root trusted, the msi.dll test double selected
+# for the service's executable only (Wine's installer cannot advertise), and the suite's own
+# package: an upgrade of the kit's family F to 9.0.1 that only upgrades older versions, signed by
+# the accepted publisher.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+suite=$1
+run=$(cd "$suite/../.." && pwd)
+build=$(cd "$run/.." && pwd)
+kit=$run/testkit
+. "$kit/kit.env"
+
+"$root/tools/testkit/trust-root.sh" add "$kit/pki/root.crt"
+"$root/tools/msidouble/install.sh" --dll "$build/tools/msidouble/msi.dll" "$WINEPREFIX" nvupdaterservice.exe
+
+mkdir -p "$suite/packages"
+"$root/tools/testkit/build-package.sh" --out "$suite/packages/newer.msi" \
+  --product-code '{7B000000-0000-4000-8000-000000000901}' --upgrade-code "$UC_F" --version 9.0.1 \
+  --name "Norvo Test F" --row "$UC_F|0|0|1"
+"$root/tools/testkit/sign-package.sh" "$kit/pki" norvo "$suite/packages/newer.msi" "$suite/packages/newer-norvo.msi"

@@ -1,0 +1,303 @@
+// The library's small facilities on the real platform: system error texts, the lock, the thread
+// starter, the registry operations, the event log writer and the single-instance event.
+#include "frameworktest.h"
+#include "testsupport.h"
+#include "tiny/errortext.h"
+#include "tiny/eventlog.h"
+#include "tiny/nmutex.h"
+#include "tiny/registry.h"
+#include "tiny/service.h"
+#include "tiny/threads.h"
+#include "tiny/unique.h"
+
+#include <gtest/gtest.h>
+#include <winsock2.h>
+
+#include <string>
+#include <vector>
+
+using namespace norvo::tiny;
+
+namespace {
+
+std::string rawSystemText(DWORD code)
+{
+    wchar_t message[256] = {};
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, message,
+                             256, nullptr);
+    return nvtest::narrow(std::wstring(message, n));
+}
+
+// Handles open in this process, found by asking about every small handle value.
+int openHandleCount()
+{
+    int count = 0;
+    for (ULONG_PTR value = 4; value < 0x4000; value += 4) {
+        DWORD flags = 0;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
+            ++count;
+    }
+    return count;
+}
+
+} // namespace
+
+TEST(ErrorText, FoldsEveryMessageOntoOneLineAfterItsCode)
+{
+    int withText = 0;
+    for (long code = 0; code < 16000; ++code) {
+        const std::string raw = rawSystemText(static_cast<DWORD>(code));
+        const std::string text = systemErrorText(code);
+        const std::string head = "(" + std::to_string(code) + ")";
+        ASSERT_EQ(0u, text.find(head)) << text;
+        ASSERT_EQ(std::string::npos, text.find_first_of("\r\n")) << code;
+        ASSERT_EQ(std::string::npos, text.find("  ")) << code;
+        ASSERT_NE(' ', text.back()) << code;
+        if (raw.empty()) {
+            ASSERT_EQ(head, text);
+            continue;
+        }
+        ++withText;
+        ASSERT_EQ(0u, text.find(head + " ")) << code;
+    }
+    EXPECT_GT(withText, 100);
+    EXPECT_EQ("(5) Access denied.", systemErrorText(5)); // LANG is pinned: Wine's English wording
+    // No text: the code alone, signed, without a trailing blank.
+    EXPECT_EQ("(-1)", systemErrorText(-1));
+    EXPECT_EQ("(2147483647)", systemErrorText(0x7FFFFFFF));
+}
+
+TEST(ErrorText, LastErrorTextTakesItsKindsSourceAndKeepsAtMost255Bytes)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    WSASetLastError(WSAECONNREFUSED);
+    EXPECT_EQ(systemErrorText(WSAECONNREFUSED), lastErrorText(1));
+    SetLastError(ERROR_ACCESS_DENIED);
+    EXPECT_STREQ("(5) Access denied.", lastErrorText(0));
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    EXPECT_STREQ(systemErrorText(2).c_str(), lastErrorText(7)); // any kind but 1 reads GetLastError
+
+    // No system text is that long under Wine, so the cut is proven on the buffer lastErrorText uses.
+    const std::string longText(300, 'x');
+    EXPECT_EQ(std::string(255, 'x'), detail::keepInThreadBuffer(longText));
+    EXPECT_EQ(std::string(255, 'x'), detail::keepInThreadBuffer(std::string(255, 'x')));
+    // A two-byte character across the cut is left out whole rather than split.
+    EXPECT_EQ(std::string(254, 'y'), detail::keepInThreadBuffer(std::string(254, 'y') + "\xC3\xA9" + "zz"));
+
+    // Each thread has its own buffer: another thread's call leaves ours alone.
+    const char *mine = detail::keepInThreadBuffer("mine");
+    static const char *theirs = nullptr;
+    HANDLE thread = nullptr;
+    ASSERT_TRUE(startThread([](int) { theirs = detail::keepInThreadBuffer("theirs"); }, 0, &thread, ThreadAttributes()));
+    ASSERT_TRUE(waitAndClose(thread));
+    EXPECT_NE(mine, theirs);
+    EXPECT_STREQ("mine", mine);
+}
+
+namespace {
+NMutex sharedLock;
+long sharedCounter = 0;
+volatile LONG tryLockAnswer = -1;
+} // namespace
+
+TEST(Locks, NMutexExcludesOtherThreadsButNotItsHolder)
+{
+    const int kThreads = 4, kRounds = 20000;
+    sharedCounter = 0;
+    std::vector<HANDLE> threads(kThreads);
+    for (HANDLE &t : threads)
+        ASSERT_TRUE(startThread(
+            [](int rounds) {
+                for (int i = 0; i < rounds; ++i) {
+                    NMutexLock hold(sharedLock);
+                    long seen = sharedCounter;
+                    if (i % 64 == 0)
+                        SwitchToThread(); // invite another thread into the gap, which the lock closes
+                    sharedCounter = seen + 1;
+                }
+            },
+            kRounds, &t, ThreadAttributes()));
+    for (HANDLE t : threads)
+        ASSERT_TRUE(waitAndClose(t));
+    EXPECT_EQ(kThreads * kRounds, sharedCounter);
+
+    // Held here: another thread cannot take it; this one can again (a critical section nests).
+    sharedLock.acquire();
+    EXPECT_TRUE(sharedLock.tryEnter());
+    sharedLock.release();
+    HANDLE probe = nullptr;
+    ASSERT_TRUE(startThread([](int) { tryLockAnswer = sharedLock.tryLock() ? 1 : 0; }, 0, &probe, ThreadAttributes()));
+    ASSERT_TRUE(waitAndClose(probe));
+    EXPECT_EQ(0, tryLockAnswer);
+    sharedLock.unlock();
+    ASSERT_TRUE(startThread(
+        [](int) {
+            tryLockAnswer = sharedLock.tryLock() ? 1 : 0;
+            if (tryLockAnswer)
+                sharedLock.unlock();
+        },
+        0, &probe, ThreadAttributes()));
+    ASSERT_TRUE(waitAndClose(probe));
+    EXPECT_EQ(1, tryLockAnswer);
+}
+
+namespace {
+volatile LONG threadsRun = 0;
+volatile LONG argumentSum = 0;
+} // namespace
+
+TEST(Threads, StartThreadRunsTheRoutineAndLeavesOnlyTheHandlesAskedFor)
+{
+    threadsRun = 0;
+    argumentSum = 0;
+    auto routine = [](int argument) {
+        InterlockedExchangeAdd(&argumentSum, argument);
+        InterlockedIncrement(&threadsRun);
+    };
+    ThreadAttributes attributes;
+    attributes.stackSize = 64 * 1024;
+    // Warm up whatever the runtime opens on its first thread.
+    HANDLE first = nullptr;
+    ASSERT_TRUE(startThread(routine, 0, &first, attributes));
+    ASSERT_TRUE(waitAndClose(first));
+
+    const int before = openHandleCount();
+    for (int i = 1; i <= 10; ++i)
+        ASSERT_TRUE(startThread(routine, i, nullptr, attributes));
+    ASSERT_TRUE(nvtest::waitFor([] { return threadsRun == 11; }, 5000));
+    EXPECT_EQ(55, argumentSum);
+    Sleep(50);
+    EXPECT_EQ(before, openHandleCount()) << "a thread handle was left open";
+
+    HANDLE kept = nullptr;
+    ASSERT_TRUE(startThread([](int) { Sleep(100); }, 0, &kept, attributes));
+    ASSERT_NE(nullptr, kept);
+    EXPECT_EQ(before + 1, openHandleCount());
+    DWORD exitCode = 1;
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(kept, 5000));
+    EXPECT_TRUE(GetExitCodeThread(kept, &exitCode));
+    EXPECT_EQ(0u, exitCode);
+    EXPECT_TRUE(waitAndClose(kept));
+    EXPECT_EQ(before, openHandleCount());
+
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_TRUE(waitAndClose(nullptr));
+    EXPECT_LT(GetTickCount64() - start, 100u);
+    EXPECT_FALSE(waitAndClose(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x3ffc)))); // not a handle
+}
+
+namespace {
+const char kTestKey[] = "SOFTWARE\\NorvoFrameworkTest\\Values";
+}
+
+TEST(Registry, WritesAndReadsValuesAndReportsWhatIsMissing)
+{
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kTestKey);
+    ASSERT_TRUE(writeRegistryDword(HKEY_LOCAL_MACHINE, kTestKey, "Number", 0xCAFE0007));
+    ASSERT_TRUE(writeRegistryString(HKEY_LOCAL_MACHINE, kTestKey, "Text", "hello value"));
+    ASSERT_TRUE(writeRegistryDword(HKEY_LOCAL_MACHINE, kTestKey, "Number", 42)); // written again, replaced
+
+    DWORD number = 0;
+    EXPECT_TRUE(readRegistryValue(HKEY_LOCAL_MACHINE, kTestKey, "Number", sizeof(number), &number));
+    EXPECT_EQ(42u, number);
+    char text[64];
+    EXPECT_TRUE(readRegistryValue(HKEY_LOCAL_MACHINE, kTestKey, "Text", sizeof(text), text));
+    EXPECT_STREQ("hello value", text);
+    DWORD type = 0, size = 0;
+    EXPECT_EQ(ERROR_SUCCESS, RegGetValueA(HKEY_LOCAL_MACHINE, kTestKey, "Text", RRF_RT_ANY, &type, nullptr, &size));
+    EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
+    EXPECT_EQ(12u, size); // the text and its NUL
+
+    // Missing value, missing key, too small a buffer: false, and an empty buffer.
+    memset(text, 'q', sizeof(text));
+    EXPECT_FALSE(readRegistryValue(HKEY_LOCAL_MACHINE, kTestKey, "Absent", sizeof(text), text));
+    EXPECT_EQ('\0', text[0]);
+    memset(text, 'q', sizeof(text));
+    EXPECT_FALSE(readRegistryValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\NorvoFrameworkTest\\Nowhere", "Text", sizeof(text), text));
+    EXPECT_EQ('\0', text[0]);
+    memset(text, 'q', sizeof(text));
+    EXPECT_FALSE(readRegistryValue(HKEY_LOCAL_MACHINE, kTestKey, "Text", 4, text));
+    EXPECT_EQ('\0', text[0]);
+
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kTestKey);
+}
+
+TEST(EventLog, WriterRegistersItsSourceAndReportsUntilClosed)
+{
+    const char kSourceKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Norvo Writer Test";
+    const std::wstring testStderr = nvtest::suiteDir() + L"\\test.err";
+    const size_t mark = fwtest::fileSize(testStderr);
+    char ownPath[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, ownPath, sizeof(ownPath));
+
+    WindowsEventLogWriter writer("Application", "Norvo Writer Test", nullptr);
+    DWORD types = 0;
+    char messageFile[2048];
+    EXPECT_TRUE(readRegistryValue(HKEY_LOCAL_MACHINE, kSourceKey, "TypesSupported", sizeof(types), &types));
+    EXPECT_EQ(7u, types);
+    EXPECT_TRUE(readRegistryValue(HKEY_LOCAL_MACHINE, kSourceKey, "EventMessageFile", sizeof(messageFile), messageFile));
+    EXPECT_STREQ(ownPath, messageFile);
+
+    EXPECT_TRUE(writer.report(EVENTLOG_ERROR_TYPE, 0xC0000002, "first line\nsecond \"line\"", nullptr, 0));
+    EXPECT_TRUE(writer.close());
+    EXPECT_TRUE(writer.close()); // nothing open any more
+    EXPECT_FALSE(writer.report(EVENTLOG_ERROR_TYPE, 0xC0000002, "never printed", nullptr, 0));
+    EXPECT_FALSE(writer.open(nullptr));
+    EXPECT_TRUE(writer.open("Norvo Writer Test"));
+    EXPECT_TRUE(writer.report(EVENTLOG_ERROR_TYPE, 0xC0000002, "after reopening", nullptr, 0));
+    EXPECT_TRUE(writer.close());
+
+    // The message file a caller names is written as given.
+    EXPECT_TRUE(writer.registerSource("Application", "Norvo Writer Test", "C:\\given\\messages.dll"));
+    EXPECT_TRUE(readRegistryValue(HKEY_LOCAL_MACHINE, kSourceKey, "EventMessageFile", sizeof(messageFile), messageFile));
+    EXPECT_STREQ("C:\\given\\messages.dll", messageFile);
+    EXPECT_FALSE(writer.registerSource(nullptr, "Norvo Writer Test", nullptr));
+
+    const std::vector<std::string> events = fwtest::eventTexts(testStderr, mark);
+    ASSERT_EQ(2u, events.size());
+    EXPECT_EQ("first line\nsecond \"line\"", events[0]);
+    EXPECT_EQ("after reopening", events[1]);
+}
+
+TEST(InstanceEvent, OneHolderPerNameInTheGlobalNamespaceWithAWorldDacl)
+{
+    UniqueHandle first(createInstanceEvent("NorvoUnitInstance", 0));
+    ASSERT_TRUE(first.valid());
+    EXPECT_EQ(nullptr, createInstanceEvent("NorvoUnitInstance", 0));
+    EXPECT_EQ(nullptr, createInstanceEvent("NorvoUnitInstance", 8)); // bit 3 keeps the global name
+    UniqueHandle opened(OpenEventA(SYNCHRONIZE, FALSE, "Global\\NorvoUnitInstance"));
+    EXPECT_TRUE(opened.valid());
+    opened.reset();
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(first.get(), 0)); // not signalled
+
+    // Its DACL: one ACE allowing EVENT_ALL_ACCESS to Everyone.
+    BYTE buffer[4096]; // the ACL keeps the 1024 bytes it was built in
+    DWORD needed = 0;
+    ASSERT_TRUE(GetKernelObjectSecurity(first.get(), DACL_SECURITY_INFORMATION, buffer, sizeof(buffer), &needed))
+        << GetLastError() << " needed " << needed;
+    BOOL present = FALSE, defaulted = TRUE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(buffer, &present, &dacl, &defaulted));
+    ASSERT_TRUE(present);
+    ASSERT_NE(nullptr, dacl);
+    ASSERT_EQ(1, dacl->AceCount);
+    ACCESS_ALLOWED_ACE *ace = nullptr;
+    ASSERT_TRUE(GetAce(dacl, 0, reinterpret_cast<void **>(&ace)));
+    EXPECT_EQ(ACCESS_ALLOWED_ACE_TYPE, ace->Header.AceType);
+    EXPECT_EQ(static_cast<DWORD>(EVENT_ALL_ACCESS), ace->Mask);
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    UniqueSid everyone;
+    ASSERT_TRUE(AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, everyone.put()));
+    EXPECT_TRUE(EqualSid(everyone.get(), &ace->SidStart));
+
+    first.reset();
+    UniqueHandle again(createInstanceEvent("NorvoUnitInstance", 0));
+    EXPECT_TRUE(again.valid()); // free once its holder closed it
+
+    // Low flag bits: the name stays local to the session.
+    UniqueHandle local(createInstanceEvent("NorvoUnitLocal", 1));
+    ASSERT_TRUE(local.valid());
+    UniqueHandle byName(OpenEventA(SYNCHRONIZE, FALSE, "NorvoUnitLocal"));
+    EXPECT_TRUE(byName.valid());
+    EXPECT_EQ(nullptr, createInstanceEvent("NorvoUnitLocal", 2));
+}
