@@ -151,6 +151,11 @@ public:
     {
         if (client_.connect(options_.pipe, options_.connectMs))
             return ExitDone;
+        const DWORD error = client_.error();
+        if (error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA) {
+            say("The service closed the connection right after it was made.\n");
+            return ExitDropped;
+        }
         say("Cannot connect to " + utf8(options_.pipe) + ": ");
         std::printf("error %lu%s.\n", client_.error(),
                     client_.error() == ERROR_PIPE_BUSY ? " (another client holds the pipe)"
