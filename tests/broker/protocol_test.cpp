@@ -54,14 +54,18 @@ TEST(Greeting, ServiceGreetsAndAcceptsAnyVersionFromTheSetupWrapper)
 TEST(Greeting, WrongOrIncompleteRepliesEndTheSessionWithoutAnAnswer)
 {
     struct Case {
-        const wchar_t *reply;
+        std::wstring reply;
         std::string logged;
-    } cases[] = {
+    };
+    std::vector<Case> cases = {
         {L"200 nsw 1", "Error - Invalid sender: nsw"},
         {L"200 NSW", "Error - Invalid command: 200 NSW"},
         {L"201 NSW 1", "Error - Invalid command: 201 NSW 1"},
         {L"200 NSWX 1", "Error - Invalid sender: NSWX"},
     };
+    // An identity longer than the 259 units the service reads is no identity at all.
+    const std::wstring longIdentity = L"200 " + std::wstring(300, L'N') + L" 1";
+    cases.push_back({longIdentity, "Error - Invalid command: " + nvtest::narrow(longIdentity)});
     for (const Case &c : cases) {
         Conversation session;
         session.send(c.reply);
