@@ -4,6 +4,8 @@
 // failed start shows its reason. Screenshots of the window are left in the suite folder.
 #include "frameworktest.h"
 #include "testsupport.h"
+#include "tiny/service.h"
+#include "tiny/threads.h"
 #include "tiny/unique.h"
 
 #include "resource.h"
@@ -227,4 +229,61 @@ TEST(StatusWindow, FailedStartShowsItsReasonAndWaitsForExit)
     EXPECT_EQ((std::vector<std::string>{"main 0", "failed", "serverMain 0"}), traceLines(trace));
     const std::vector<std::string> events = eventTexts(testStderr, mark);
     EXPECT_EQ(1, static_cast<int>(std::count(events.begin(), events.end(), reason + eventSuffix(kNotInstalled))));
+}
+
+namespace {
+
+ServiceDefinition inProcess;
+volatile LONG serverResult = -1;
+volatile LONG mainReturned = 0;
+
+void inProcessMain(int)
+{
+    InterlockedExchange(&inProcess.running, 1);
+    while (!inProcess.stopRequested)
+        Sleep(20);
+    InterlockedExchange(&mainReturned, 1);
+}
+
+} // namespace
+
+// Run in this process, where the window's class can be read: it carries the program's icon, and a
+// stop request that does not come from the window closes it on the next round of its timer.
+TEST(StatusWindow, CarriesTheIconAndClosesWhenAStopIsRequested)
+{
+    inProcess.instance = GetModuleHandleA(nullptr);
+    inProcess.dialogId = IDD_STATUS;
+    inProcess.iconId = IDI_SERVICE;
+    inProcess.statusControlId = IDC_STATUS_TEXT;
+    inProcess.windowClassName = kWindowClass;
+    inProcess.mainRoutine = inProcessMain;
+    inProcess.serviceName = kNotInstalled;
+    inProcess.instanceName = "FwInProcess";
+    inProcess.displayName = "Norvo Framework Test";
+    inProcess.version = "1.0.0.7 T1";
+    HANDLE runner = nullptr;
+    ASSERT_TRUE(startThread([](int) { InterlockedExchange(&serverResult, serverMain(&inProcess, SW_SHOW)); }, 0,
+                            &runner, ThreadAttributes()));
+    UniqueHandle runnerOwner(runner);
+
+    HWND window = findStatusWindow(10000);
+    ASSERT_NE(nullptr, window);
+    ASSERT_TRUE(nvtest::waitFor([&] { return statusText(window) == "Engine is running"; }, 10000));
+    char className[64] = {};
+    GetClassNameA(window, className, sizeof(className));
+    EXPECT_EQ(0, lstrcmpiA(kWindowClass, className));
+    HICON icon = reinterpret_cast<HICON>(GetClassLongPtrA(window, GCLP_HICON));
+    ICONINFO info = {};
+    ASSERT_TRUE(icon && GetIconInfo(icon, &info));
+    BITMAP colour = {};
+    GetObjectA(info.hbmColor, sizeof(colour), &colour);
+    EXPECT_EQ(32, colour.bmWidth);
+    DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+
+    InterlockedExchange(&inProcess.stopRequested, 1);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(runner, 5000)) << "the window did not close";
+    EXPECT_EQ(0, serverResult);
+    EXPECT_EQ(1, mainReturned);
+    EXPECT_FALSE(IsWindow(window));
 }
