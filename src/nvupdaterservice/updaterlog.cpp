@@ -47,7 +47,7 @@ std::string toLogBytes(const std::wstring &message)
     bytes.reserve(message.size());
     for (size_t i = 0; i < message.size(); ++i) {
         const wchar_t c = message[i];
-        if (c <= 0xFF) {
+        if (c <= 0xFF && (c >= 0x20 || c == L'\t')) {
             bytes.push_back(static_cast<char>(static_cast<unsigned char>(c)));
             continue;
         }
@@ -99,8 +99,7 @@ int UpdaterLog::Write(std::wstring message, int level)
 
     std::string line = std::string(levelName(level)) + " - " + toLogBytes(message);
     line = timestampNow() + line + "\n";
-    // fwrite, not fputs: a NUL inside the message must not cut the line short. Text mode turns the
-    // line feed into CR LF.
+    // Text mode turns the line feed into CR LF.
     std::fwrite(line.data(), 1, line.size(), file.get());
     return 0;
 }

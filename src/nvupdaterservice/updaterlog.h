@@ -6,7 +6,9 @@
 // A character above U+00FF is written as "\u{" followed by its code point in upper-case hexadecimal
 // (at least four digits) and "}": U+0416 becomes \u{0416}, and a surrogate pair is joined into one
 // code point, so U+1F600 becomes \u{1F600}. A surrogate without its partner is written with its own
-// value (\u{D83D}). A backslash in the message is written unchanged.
+// value (\u{D83D}). Control characters below U+0020 other than the tab are written in the same form
+// (a line feed as \u{000A}), so that a message, which may carry text from a pipe client, always
+// stays one line and can never forge another. A backslash in the message is written unchanged.
 #pragma once
 
 #include "tiny/nmutex.h"

@@ -193,6 +193,23 @@ TEST(UpdaterLog, KeepsLatinOneAsBytesAndWritesHigherCharactersAsCodePoints)
     EXPECT_EQ("C:\\Pakete\\caf\xe9 \\u{0416} \\u{1F600} \\u{D83D} end", text);
 }
 
+TEST(UpdaterLog, KeepsEveryMessageOnOneLine)
+{
+    // A package path from a pipe client that tries to add a line of its own.
+    const std::wstring path = freshFolder(L"oneline") + L"\\service.log";
+    FileLog log(path);
+    std::wstring message = L"Recieved package 'C:\\a\r\n2026-03-05 08:07:09 : Comm - forged\x01\tx";
+    message += L'\0';
+    message += L"end'.";
+    ASSERT_EQ(0, log.Write(message, 4));
+    const std::vector<std::string> lines = linesOf(readFile(path));
+    ASSERT_EQ(1u, lines.size());
+    std::string text;
+    ASSERT_NE(-1, stampOf(lines[0], nullptr, &text));
+    EXPECT_EQ("Recieved package 'C:\\a\\u{000D}\\u{000A}2026-03-05 08:07:09 : Comm - forged\\u{0001}\tx\\u{0000}end'.",
+              text);
+}
+
 namespace {
 struct WriterJob {
     UpdaterLog *log;
