@@ -81,9 +81,9 @@ void MainLoop(int)
 
     if (comm->sessionActive) {
         log.Write(kClosingThread, LogDebug);
-        // A session blocks in pipe calls without a time limit; this is the only way to end it.
-        if (session)
-            TerminateThread(session.get(), 0);
+        // A session blocks in pipe calls without a time limit; ending its thread is the only way
+        // to stop it. The channel does so only while the thread waits on the pipe.
+        comm->EndSessionByForce();
     }
     log.Write(kFinished, LogDebug);
 }

@@ -241,6 +241,28 @@ bool ClaimSession(UpdaterComm &comm)
     return true;
 }
 
+// Everything a claimed session does, inside the session gate.
+void Serve(UpdaterComm &comm, UpdaterLog &log)
+{
+    // The installer's calls on this thread need COM; they must never show a user interface.
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    SetInstallerUiLevelNone();
+
+    DWORD waited = comm.WaitForClient();
+    if (waited != 0) {
+        log.Write(FormatText(kConnectingFails, static_cast<int>(waited)), LogError);
+        comm.SetSessionActive(0);
+        return;
+    }
+    log.Write(kPipeConnected, LogComm);
+
+    Session(comm, log).Converse();
+
+    comm.DisconnectClient();
+    log.Write(kPipeClosed, LogComm);
+    comm.SetSessionActive(0);
+}
+
 } // namespace
 
 void CommunicationThread(int)
@@ -248,25 +270,10 @@ void CommunicationThread(int)
     UpdaterComm *comm = g_updaterComm;
     if (!comm || !ClaimSession(*comm))
         return;
-    UpdaterLog &log = Log();
 
-    // The installer's calls on this thread need COM; they must never show a user interface.
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    SetInstallerUiLevelNone();
-
-    DWORD waited = comm->WaitForClient();
-    if (waited != 0) {
-        log.Write(FormatText(kConnectingFails, static_cast<int>(waited)), LogError);
-        comm->SetSessionActive(0);
-        return;
-    }
-    log.Write(kPipeConnected, LogComm);
-
-    Session(*comm, log).Converse();
-
-    comm->DisconnectClient();
-    log.Write(kPipeClosed, LogComm);
-    comm->SetSessionActive(0);
+    comm->EnterSessionGate();
+    Serve(*comm, Log());
+    comm->LeaveSessionGate();
 }
 
 } // namespace nvupdater

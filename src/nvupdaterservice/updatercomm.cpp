@@ -11,6 +11,7 @@ namespace {
 const wchar_t kPipeName[] = L"\\\\.\\pipe\\NVUpdatePipe";
 const DWORD kBufferBytes = 2048;
 const DWORD kDefaultTimeoutMs = 1000;
+const DWORD kTerminationWaitMs = 5000;
 
 const wchar_t kAlreadyInitialized[] = L"Communication module is already initialized.";
 const wchar_t kInitializing[] = L"Initializing communication module.";
@@ -21,6 +22,32 @@ const wchar_t kSendingFails[] = L"Sending fails with error: %d";
 const wchar_t kRecievingFails[] = L"Recieving fails with error: %d";
 
 } // namespace
+
+class UpdaterComm::PipeCall {
+public:
+    explicit PipeCall(UpdaterComm &comm) : comm_(comm), holder_(comm.gateHolder_ == GetCurrentThreadId())
+    {
+        if (!holder_)
+            return;
+        comm_.holderInPipeCall_ = 1;
+        comm_.sessionGate_.unlock();
+    }
+    ~PipeCall()
+    {
+        if (!holder_)
+            return;
+        DWORD error = GetLastError();   // the pipe call's error outlives the gate
+        comm_.sessionGate_.lock();
+        comm_.holderInPipeCall_ = 0;
+        SetLastError(error);
+    }
+    PipeCall(const PipeCall &) = delete;
+    PipeCall &operator=(const PipeCall &) = delete;
+
+private:
+    UpdaterComm &comm_;
+    const bool holder_;
+};
 
 UpdaterComm::UpdaterComm(UpdaterLog *log) : log_(log) {}
 
@@ -82,7 +109,11 @@ int UpdaterComm::Send(std::wstring message)
     // Up to the first zero unit, as the text would be read by the client.
     size_t units = wcslen(message.c_str());
     DWORD written = 0;
-    BOOL ok = WriteFile(pipe_.get(), message.c_str(), static_cast<DWORD>(units * sizeof(wchar_t)), &written, nullptr);
+    BOOL ok;
+    {
+        PipeCall call(*this);
+        ok = WriteFile(pipe_.get(), message.c_str(), static_cast<DWORD>(units * sizeof(wchar_t)), &written, nullptr);
+    }
     if (ok && written > 0)
         return 0;
     log_->Write(FormatText(kSendingFails, static_cast<int>(GetLastError())), LogError);
@@ -93,7 +124,11 @@ int UpdaterComm::Receive(std::wstring &message)
 {
     message.assign(kMaxMessageBytes / sizeof(wchar_t) + 1, L'\0');
     DWORD got = 0;
-    BOOL ok = ReadFile(pipe_.get(), &message[0], kMaxMessageBytes, &got, nullptr);
+    BOOL ok;
+    {
+        PipeCall call(*this);
+        ok = ReadFile(pipe_.get(), &message[0], kMaxMessageBytes, &got, nullptr);
+    }
     if (ok && got > 0) {
         // An odd last byte is no whole unit and is dropped.
         message.resize(got / sizeof(wchar_t));
@@ -109,7 +144,12 @@ int UpdaterComm::Receive(std::wstring &message)
 DWORD UpdaterComm::WaitForClient()
 {
     for (;;) {
-        if (ConnectNamedPipe(pipe_.get(), nullptr))
+        BOOL connected;
+        {
+            PipeCall call(*this);
+            connected = ConnectNamedPipe(pipe_.get(), nullptr);
+        }
+        if (connected)
             return 0;
         DWORD error = GetLastError();
         // The client opened the pipe before this wait began: it is connected and is served.
@@ -131,8 +171,37 @@ void UpdaterComm::DisconnectClient()
 {
     // Disconnecting throws away what the client has not read yet, such as a refusal sent just
     // before: wait until it has been read (or the client has gone) first.
-    FlushFileBuffers(pipe_.get());
+    {
+        PipeCall call(*this);
+        FlushFileBuffers(pipe_.get());
+    }
     DisconnectNamedPipe(pipe_.get());
+}
+
+void UpdaterComm::EnterSessionGate()
+{
+    sessionGate_.lock();
+    gateHolder_ = GetCurrentThreadId();
+}
+
+void UpdaterComm::LeaveSessionGate()
+{
+    gateHolder_ = 0;
+    sessionGate_.unlock();
+}
+
+void UpdaterComm::EndSessionByForce()
+{
+    sessionGate_.lock();
+    if (holderInPipeCall_ && gateHolder_) {
+        // By the holder's id, not by a handle kept elsewhere: only this thread holds the session.
+        norvo::tiny::UniqueHandle holder(OpenThread(THREAD_TERMINATE | SYNCHRONIZE, FALSE, gateHolder_));
+        if (holder && TerminateThread(holder.get(), 0))
+            WaitForSingleObject(holder.get(), kTerminationWaitMs);   // termination completes asynchronously
+        gateHolder_ = 0;
+        holderInPipeCall_ = 0;
+    }
+    sessionGate_.unlock();
 }
 
 } // namespace nvupdater

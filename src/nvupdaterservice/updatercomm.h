@@ -43,6 +43,15 @@ public:
 
     void SetSessionActive(int value) { sessionActive = value; }
 
+    // The session thread holds the session gate whenever it is not blocked in a pipe call, from
+    // EnterSessionGate until LeaveSessionGate. EndSessionByForce takes the gate before it
+    // terminates the holder, so the thread is cut off only while it waits on the pipe, never
+    // while it holds a lock (the log's, the heap's) that the rest of the process still needs. A
+    // thread that has left the gate for good is finishing on its own and is not terminated.
+    void EnterSessionGate();
+    void LeaveSessionGate();
+    void EndSessionByForce();
+
     // Guards the test-and-set of the two flags below.
     norvo::tiny::NMutex lock;
     // Written under the lock (or by their only owner), read by the main loop without it.
@@ -50,9 +59,16 @@ public:
     volatile LONG sessionActive = 0;
 
 private:
+    // Opens the session gate for the duration of one blocking pipe call of the gate's holder.
+    class PipeCall;
+
     UpdaterLog *log_;
     norvo::tiny::UniqueFile pipe_;
     int initialized_ = 0;
+
+    norvo::tiny::NMutex sessionGate_;
+    volatile DWORD gateHolder_ = 0;        // thread id of the session, 0 when none
+    volatile LONG holderInPipeCall_ = 0;   // the holder is blocked in a pipe call, gate open
 };
 
 // The one channel of the process, set by MainLoop before the first communication thread starts.
