@@ -20,8 +20,9 @@ const wchar_t kGreetingReply[] = L"200 NSW 1";
 const wchar_t kPackageCommand[] = L"210 PACKAGE \"%ls\"";
 const wchar_t kTransformsPart[] = L" TRANSFORMS \"%ls\"";
 const wchar_t kResultMessage[] = L"220 RESULT %ld";
-const wchar_t kResultPattern[] = L"220 RESULT %ld";
 const wchar_t kBye[] = L"230 BYE";
+// A decision: the number and nothing after it.
+const wchar_t kDecisionPattern[] = L"220 RESULT %ld%lc";
 
 enum ExitCode {
     ExitDone = 0,
@@ -278,7 +279,7 @@ int converse(const Options &options)
         return code;
     long decision = 0;
     wchar_t rest = 0;
-    if (swscanf(reply.c_str(), L"220 RESULT %ld%lc", &decision, &rest) != 1) {
+    if (swscanf(reply.c_str(), kDecisionPattern, &decision, &rest) != 1) {
         say("That is not a decision.\n");
         return ExitProtocol;
     }
