@@ -237,6 +237,28 @@ bool nativeIsX64()
     return info.wProcessorArchitecture == kArchitectureAmd64 || info.wProcessorArchitecture == kArchitectureIa64;
 }
 
+// The numbers every version record has; the wide and the narrow records name them alike.
+template <typename Info>
+void takeBasic(OsVersionData &data, VersionSource source, const Info &info)
+{
+    data.source = source;
+    data.major = info.dwMajorVersion;
+    data.minor = info.dwMinorVersion;
+    data.build = info.dwBuildNumber;
+    data.platformId = info.dwPlatformId;
+}
+
+// ... and those only the extended records have.
+template <typename Info>
+void takeExtended(OsVersionData &data, VersionSource source, const Info &info)
+{
+    takeBasic(data, source, info);
+    data.servicePackMajor = info.wServicePackMajor;
+    data.servicePackMinor = info.wServicePackMinor;
+    data.suiteMask = info.wSuiteMask;
+    data.productType = info.wProductType;
+}
+
 // The version data from the first source that answers; false when none does.
 bool gatherVersion(OsVersionData &data)
 {
@@ -249,38 +271,18 @@ bool gatherVersion(OsVersionData &data)
     OSVERSIONINFOEXA extended = {};
     extended.dwOSVersionInfoSize = sizeof extended;
     if (rtlGetVersion && rtlGetVersion(&wide) == 0) {
-        data.source = VersionSource::RtlGetVersion;
-        data.major = wide.dwMajorVersion;
-        data.minor = wide.dwMinorVersion;
-        data.build = wide.dwBuildNumber;
-        data.platformId = wide.dwPlatformId;
-        data.servicePackMajor = wide.wServicePackMajor;
-        data.servicePackMinor = wide.wServicePackMinor;
-        data.suiteMask = wide.wSuiteMask;
-        data.productType = wide.wProductType;
+        takeExtended(data, VersionSource::RtlGetVersion, wide);
         WideCharToMultiByte(CP_ACP, 0, wide.szCSDVersion, -1, data.additionalText, 127, nullptr, nullptr);
         data.additionalText[127] = '\0';
     } else if (GetVersionExA(reinterpret_cast<OSVERSIONINFOA *>(&extended))) {
-        data.source = VersionSource::ExtendedA;
-        data.major = extended.dwMajorVersion;
-        data.minor = extended.dwMinorVersion;
-        data.build = extended.dwBuildNumber;
-        data.platformId = extended.dwPlatformId;
-        data.servicePackMajor = extended.wServicePackMajor;
-        data.servicePackMinor = extended.wServicePackMinor;
-        data.suiteMask = extended.wSuiteMask;
-        data.productType = extended.wProductType;
+        takeExtended(data, VersionSource::ExtendedA, extended);
         setText(data.additionalText, extended.szCSDVersion);
     } else {
         OSVERSIONINFOA basic = {};
         basic.dwOSVersionInfoSize = sizeof basic;
         if (!GetVersionExA(&basic))
             return false;
-        data.source = VersionSource::BasicA;
-        data.major = basic.dwMajorVersion;
-        data.minor = basic.dwMinorVersion;
-        data.build = basic.dwBuildNumber;
-        data.platformId = basic.dwPlatformId;
+        takeBasic(data, VersionSource::BasicA, basic);
         setText(data.additionalText, basic.szCSDVersion);
     }
     data.reports81OrLater = data.major == 6 && data.minor == 2 && isWindows81OrLater();

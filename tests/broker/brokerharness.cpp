@@ -3,6 +3,8 @@
 #include "testsupport.h"
 #include "tiny/unique.h"
 
+#include <gtest/gtest.h>
+
 #include <sstream>
 
 using norvo::tiny::UniqueHandle;
@@ -252,6 +254,26 @@ bool PipeClient::disconnectedWithin(DWORD timeoutMs)
     std::wstring message;
     DWORD error = read(message, timeoutMs);
     return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED;
+}
+
+namespace {
+
+class ServiceEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        ASSERT_TRUE(installService());
+        ASSERT_TRUE(startService());
+    }
+    void TearDown() override { deleteService(); }
+};
+
+} // namespace
+
+bool runServiceForWholeSuite()
+{
+    ::testing::AddGlobalTestEnvironment(new ServiceEnvironment);
+    return true;
 }
 
 } // namespace brokertest

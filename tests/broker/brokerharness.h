@@ -31,6 +31,10 @@ bool stopService(DWORD timeoutMs);
 DWORD serviceState();
 DWORD serviceProcessId();
 
+// Registers a GoogleTest environment that installs and starts the service before a suite's first
+// test and deletes it after the last. Returns true, so a test file can call it at namespace scope.
+bool runServiceForWholeSuite();
+
 // ---- the service log ---------------------------------------------------------------------------
 
 // The log from a mark on, as "Level - message" lines (the time stamp is checked and cut off).

@@ -13,17 +13,7 @@ using namespace brokertest;
 
 namespace {
 
-class ServiceEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        ASSERT_TRUE(installService());
-        ASSERT_TRUE(startService());
-    }
-    void TearDown() override { deleteService(); }
-};
-
-const ::testing::Environment *const environment = ::testing::AddGlobalTestEnvironment(new ServiceEnvironment);
+const bool serviceRuns = runServiceForWholeSuite();
 
 const wchar_t kSignedCode[] = L"{7A000000-0000-4000-8000-000000000020}";   // the kit's signed-*.msi
 const wchar_t kNewerCode[] = L"{7B000000-0000-4000-8000-000000000901}";    // this suite's newer-norvo.msi

@@ -14,17 +14,7 @@ using namespace brokertest;
 
 namespace {
 
-class ServiceEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        ASSERT_TRUE(installService());
-        ASSERT_TRUE(startService());
-    }
-    void TearDown() override { deleteService(); }
-};
-
-const ::testing::Environment *const environment = ::testing::AddGlobalTestEnvironment(new ServiceEnvironment);
+const bool serviceRuns = runServiceForWholeSuite();
 
 std::wstring suiteFile(const wchar_t *name) { return nvtest::suiteDir() + L"\\" + name; }
 
