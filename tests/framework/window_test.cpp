@@ -141,6 +141,22 @@ size_t saveScreenshot(HWND window, const std::wstring &path)
     return colours.size();
 }
 
+// Saves the window's picture once its painting has settled: two captures in a row alike.
+bool saveSettledScreenshot(HWND window, const std::wstring &path)
+{
+    std::string previous;
+    return nvtest::waitFor(
+        [&] {
+            if (saveScreenshot(window, path) <= 8)
+                return false;
+            std::string now = nvtest::readFile(path);
+            const bool settled = now == previous;
+            previous = now;
+            return settled;
+        },
+        3000, 150);
+}
+
 // Presses "Exit" the way a click does.
 void pressExit(HWND window)
 {
@@ -162,8 +178,7 @@ TEST(StatusWindow, ShowsTheEngineStartingThenRunningAndExitsAfterTheMainRoutine)
     EXPECT_EQ("Starting engine ...", statusText(window));
     EXPECT_FALSE(exitEnabled(window));
     // Painted: the banner's colours, the text and the button are on the screen.
-    EXPECT_TRUE(nvtest::waitFor(
-        [&] { return saveScreenshot(window, nvtest::suiteDir() + L"\\status-starting.bmp") > 8; }, 3000, 100));
+    EXPECT_TRUE(saveSettledScreenshot(window, nvtest::suiteDir() + L"\\status-starting.bmp"));
 
     // Centred on the screen (integer halves of the differences).
     RECT r;
@@ -173,8 +188,7 @@ TEST(StatusWindow, ShowsTheEngineStartingThenRunningAndExitsAfterTheMainRoutine)
 
     ASSERT_TRUE(nvtest::waitFor([&] { return statusText(window) == "Engine is running"; }, 10000)) << statusText(window);
     ASSERT_TRUE(nvtest::waitFor([&] { return exitEnabled(window); }, 2000));
-    EXPECT_TRUE(nvtest::waitFor(
-        [&] { return saveScreenshot(window, nvtest::suiteDir() + L"\\status-running.bmp") > 8; }, 3000, 100));
+    EXPECT_TRUE(saveSettledScreenshot(window, nvtest::suiteDir() + L"\\status-running.bmp"));
 
     // A second start by hand meanwhile: no second window, exit code 2.
     const size_t secondMark = fileSize(testStderr);
@@ -220,7 +234,7 @@ TEST(StatusWindow, FailedStartShowsItsReasonAndWaitsForExit)
     ASSERT_TRUE(nvtest::waitFor([&] { return statusText(window) == reason; }, 10000)) << statusText(window);
     EXPECT_TRUE(exitEnabled(window));
     EXPECT_TRUE(IsWindowVisible(window));
-    saveScreenshot(window, nvtest::suiteDir() + L"\\status-failed.bmp");
+    EXPECT_TRUE(saveSettledScreenshot(window, nvtest::suiteDir() + L"\\status-failed.bmp"));
     Sleep(600); // further timer rounds must not report the failure again
     EXPECT_EQ(-1, engine.waitForExit(0)) << "the window waits for Exit";
 
