@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <sddl.h>
+#include <shlobj.h>
 #include <aclapi.h>
 
 #include <cstdio>
@@ -51,6 +52,12 @@ std::string probe(const std::wstring &folder)
 }
 
 std::string firstLine(const std::string &output) { return output.substr(0, output.find_first_of("\r\n")); }
+
+std::string secondLine(const std::string &output)
+{
+    size_t end = output.find('\n');
+    return end == std::string::npos ? std::string() : firstLine(output.substr(end + 1));
+}
 
 // The file's owner, group and access list as text (for the record: Wine keeps none).
 std::string securityText(const std::wstring &path)
@@ -125,6 +132,19 @@ TEST(ServiceFolders, DataFolderAndCreationTwice)
     CreateServiceFolders();
     EXPECT_EQ("kept", nvtest::readFile(kept));
     EXPECT_TRUE(DeleteFileW(kept.c_str()));
+}
+
+TEST(ServiceFolders, WithoutAllUsersProfileTheDataFolderIsTheMachinesCommonData)
+{
+    // Without the variable the scripts folder must not become a folder relative to a drive's root.
+    wchar_t common[MAX_PATH] = {};
+    ASSERT_TRUE(SHGetSpecialFolderPathW(nullptr, common, CSIDL_COMMON_APPDATA, FALSE));
+    const std::wstring saved = nvtest::env(L"ALLUSERSPROFILE");
+    ASSERT_TRUE(SetEnvironmentVariableW(L"ALLUSERSPROFILE", nullptr));
+    const std::string answer = secondLine(probe(nvtest::suiteDir() + L"\\noprofile"));
+    SetEnvironmentVariableW(L"ALLUSERSPROFILE", saved.c_str());
+    EXPECT_EQ("[" + nvtest::narrow(common) + "]", answer);
+    EXPECT_NE("[]", answer);
 }
 
 TEST(ServiceFolders, ExecutableUnderSystem32TakesItsFolderFromImagePath)
