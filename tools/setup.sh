@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   mingw-w64 cmake ninja-build googletest libboost1.81-dev
-  wine wine32:i386 wine64 xvfb xauth x11-apps imagemagick
+  wine wine32:i386 wine64 xvfb xauth x11-apps procps
   msitools wixl osslsigncode openssl python3
 )
 
