@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the service's installer package from nvupdaterservice.wxs with wixl.
+# Builds the service's installer package from nvupdaterservice.wxs with wixl (and msibuild).
 # usage: build-installer.sh --version MAJOR.MINOR.BUILD.REVISION --exe SERVICE.EXE --icon ICON.ico
 #                           --out FILE.msi [--strip STRIP_TOOL]
 # The build calls it with the project's version (a CMake target); a test may call it with another
@@ -44,4 +44,8 @@ mkdir -p "$(dirname "$out")"
 out=$(cd "$(dirname "$out")" && pwd)/$(basename "$out")
 ( cd "$stage" && wixl -D Version="$version" -D ProductCode="$product_code" -D ServiceExe=nvupdaterservice.exe \
     -D IconFile=service.ico -o package.msi "$here/nvupdaterservice.wxs" )
+# wixl leaves out the vital flag of the service's registration (msidbServiceInstallErrorControlVital,
+# 0x8000): with it, a service that cannot be registered fails the installation instead of being
+# skipped. Error control stays "normal" (1).
+msibuild "$stage/package.msi" -q "UPDATE \`ServiceInstall\` SET \`ErrorControl\` = 32769 WHERE \`ServiceInstall\` = 'ServiceInstall'"
 mv -f "$stage/package.msi" "$out"
