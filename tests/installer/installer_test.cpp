@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <msi.h>
+#include <shellapi.h>
 #include <shlobj.h>
 
 #include <stdio.h>
@@ -63,21 +64,12 @@ bool isFolder(const std::wstring &path)
 
 void removeTree(const std::wstring &folder)
 {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                removeTree(folder + L"\\" + name);
-            else
-                DeleteFileW((folder + L"\\" + name).c_str());
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryW(folder.c_str());
+    std::wstring from = folder + L'\0'; // a list of paths, ended by an empty one
+    SHFILEOPSTRUCTW operation = {};
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = from.c_str();
+    operation.fFlags = FOF_NO_UI;
+    SHFileOperationW(&operation);
 }
 
 // msiexec without user interface and with a verbose log in the suite folder; its exit code.
