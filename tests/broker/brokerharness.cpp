@@ -12,7 +12,6 @@ using norvo::tiny::UniqueServiceHandle;
 
 namespace brokertest {
 
-const wchar_t kPipeName[] = L"\\\\.\\pipe\\NVUpdatePipe";
 
 namespace {
 
@@ -112,11 +111,11 @@ bool stopService(DWORD timeoutMs)
 
 // ---- log ---------------------------------------------------------------------------------------
 
-void LogWatch::mark() { offset_ = nvtest::readFile(serviceLogPath()).size(); }
+void LogWatch::mark() { offset_ = nvtest::readFile(path_).size(); }
 
 std::vector<std::string> LogWatch::lines() const
 {
-    std::string content = nvtest::readFile(serviceLogPath());
+    std::string content = nvtest::readFile(path_);
     std::vector<std::string> result;
     if (content.size() <= offset_)
         return result;

@@ -3,6 +3,8 @@
 // the service log read line by line.
 #pragma once
 
+#include "protocol.h"
+
 #include <windows.h>
 
 #include <string>
@@ -40,7 +42,8 @@ bool runServiceForWholeSuite();
 // The log from a mark on, as "Level - message" lines (the time stamp is checked and cut off).
 class LogWatch {
 public:
-    LogWatch() { mark(); }
+    // The service's log, or another file written by an UpdaterLog.
+    explicit LogWatch(const std::wstring &path = serviceLogPath()) : path_(path) { mark(); }
     void mark();
     void markStart() { offset_ = 0; }
     std::vector<std::string> lines() const;
@@ -49,6 +52,7 @@ public:
     bool waitForLine(const std::string &line, DWORD timeoutMs) const;
 
 private:
+    std::wstring path_;
     size_t offset_ = 0;
 };
 
@@ -58,7 +62,7 @@ std::string compareLines(const std::vector<std::string> &actual, const std::vect
 
 // ---- the Setup Wrapper's end of the pipe -------------------------------------------------------
 
-extern const wchar_t kPipeName[];
+using nvupdater::protocol::kPipeName;
 
 class PipeClient {
 public:
