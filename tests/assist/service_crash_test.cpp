@@ -35,6 +35,9 @@ TEST(ServiceCrash, ADumpWithTheMarkersAndTheReportToolStartedThenTheProcessEnds)
     DeleteFileW(nvtest::widen(dump).c_str());
     DeleteFileW((wideFolder + L"\\nassist-calls.txt").c_str());
     ASSERT_TRUE(crashtest::placeReportTool(wideFolder));
+    // The session holds the named file before it opens it as a package: any existing file will do.
+    const std::wstring package = nvtest::suiteDir() + L"\\package.msi";
+    ASSERT_TRUE(nvtest::writeFile(package, "not a package; the installer faults before reading it"));
     ASSERT_TRUE(brokertest::installService());
     ASSERT_TRUE(brokertest::startService());
     DWORD pid = brokertest::serviceProcessId();
@@ -47,7 +50,7 @@ TEST(ServiceCrash, ADumpWithTheMarkersAndTheReportToolStartedThenTheProcessEnds)
         ASSERT_EQ(0u, session.greeting().find("200 NUS ")) << session.greeting();
         session.send(L"200 NSW 1");
         begin = GetTickCount64();
-        session.send(L"210 PACKAGE \"C:\\any\\package.msi\"");
+        session.send(L"210 PACKAGE \"" + package + L"\"");
         ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.get(), kCrashTimeout)) << "the service did not end";
     }
     ULONGLONG took = GetTickCount64() - begin;
