@@ -1,0 +1,164 @@
+#include "reporttext.h"
+
+#include "output.h"
+
+#include "tiny/errortext.h"
+
+#include <cwchar>
+
+namespace nvcheck {
+
+namespace {
+
+using namespace nvupdater;
+
+const UINT kNoMoreRows = ERROR_NO_MORE_ITEMS;   // 259: the fetch that ends a complete pass
+
+std::wstring widen(const std::string &utf8)
+{
+    if (utf8.empty())
+        return std::wstring();
+    int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    if (size <= 0)
+        return std::wstring();
+    std::wstring text(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &text[0], size);
+    return text;
+}
+
+std::wstring quoted(const std::wstring &text) { return L"\"" + Visible(text) + L"\""; }
+
+// A bound as written, and what the comparison used.
+std::wstring bound(const std::wstring &written, const std::wstring &normalized, const wchar_t *none)
+{
+    if (normalized == L"0")
+        return quoted(written) + L" (" + none + L")";
+    if (normalized.empty())
+        return quoted(written) + L" (empty)";
+    return quoted(written) + L" (" + Visible(normalized) + L")";
+}
+
+std::wstring attributes(int value)
+{
+    if (value == kNullInteger)
+        return L"null (bit 0 clear)";
+    std::wstring text = std::to_wstring(value);
+    if (value & 1)
+        text += L" (bit 0: upgrade only to a newer version)";
+    return text;
+}
+
+std::wstring installed(const ExaminedRow &row)
+{
+    if (row.outcome == RowOutcome::Unreadable)
+        return L"not looked up";
+    if (row.lookup != 0)
+        return L"none found, registry result " + ResultText(row.lookup);
+    return L"product " + Visible(row.installedProductCode) + L", version " + quoted(row.installedVersion) + L" (" +
+           Visible(row.normalizedInstalled) + L")";
+}
+
+void rowLines(std::wstring &out, size_t number, const ExaminedRow &row)
+{
+    out += L"  Row " + std::to_wstring(number) + L": UpgradeCode " + quoted(row.upgradeCode) + L", VersionMin " +
+           bound(row.versionMin, row.normalizedMin, L"no lower bound") + L", VersionMax " +
+           bound(row.versionMax, row.normalizedMax, L"no upper bound");
+    if (row.attributesRead)
+        out += L", Attributes " + attributes(row.attributes);
+    out += L"\n";
+    out += L"    installed: " + installed(row) + L"\n";
+    out += L"    outcome:   " + std::wstring(OutcomeWords(row.outcome)) + L"\n";
+}
+
+void passLines(std::wstring &out, const wchar_t *title, const RowPass &pass)
+{
+    out += title;
+    out += L"\n";
+    if (pass.queryResult != 0) {
+        out += L"  cannot be queried: installer result " + ResultText(static_cast<long>(pass.queryResult)) + L"\n";
+        return;
+    }
+    for (size_t i = 0; i < pass.rows.size(); ++i)
+        rowLines(out, i + 1, pass.rows[i]);
+    if (pass.rows.empty())
+        out += L"  (none)\n";
+    if (pass.ended && pass.fetchResult != kNoMoreRows)
+        out += L"  the installer gave no further row: result " + ResultText(static_cast<long>(pass.fetchResult)) +
+               L"\n";
+}
+
+std::wstring property(const std::wstring &value)
+{
+    return value.empty() ? std::wstring(L"(cannot be read)") : Visible(value);
+}
+
+std::wstring publisherLine(const CheckReport &report)
+{
+    const PackageChecks &c = report.checks;
+    std::wstring results = L" (checks: " + std::to_wstring(c.norvo) + L", " + std::to_wstring(c.varda) + L")";
+    if (c.norvo == 0)
+        return L"matches the accepted publisher " + quoted(kAcceptedPublisherNorvo) + results;
+    if (c.varda == 0)
+        return L"matches the accepted publisher " + quoted(kAcceptedPublisherVarda) + results;
+    return L"matches neither accepted publisher, " + quoted(kAcceptedPublisherNorvo) + L" nor " +
+           quoted(kAcceptedPublisherVarda) + results;
+}
+
+void eligibilityLines(std::wstring &out, const CheckReport &report)
+{
+    if (!report.checks.eligibilityRun) {
+        out += L"NVUpdate rows:  not examined: the service refuses the package at the signature check\n";
+        return;
+    }
+    if (report.own.queried) {
+        std::wstring title = L"NVUpdate rows of the package's own upgrade code " + Visible(report.identity.upgradeCode) +
+                             L", package version " + quoted(report.identity.productVersion) + L" (" +
+                             Visible(report.identity.normalizedVersion) + L"):";
+        passLines(out, title.c_str(), report.own);
+    }
+    if (report.other.queried)
+        passLines(out, L"NVUpdate rows of other upgrade codes (their Attributes play no part):", report.other);
+    out += L"Examination stops " + std::wstring(StopWords(report.stop)) + L"\n";
+}
+
+} // namespace
+
+std::wstring ResultText(long code)
+{
+    std::wstring text;
+    if (code < 0) {
+        wchar_t hex[16];
+        swprintf(hex, 16, L"0x%08lX ", static_cast<unsigned long>(code));
+        text = hex;
+    }
+    return text + Visible(widen(norvo::tiny::systemErrorText(code)));
+}
+
+std::wstring ReportAsText(const CheckReport &report)
+{
+    std::wstring out;
+    out += L"Package:        " + Visible(report.packagePath) + L"\n";
+    out += L"ProductCode:    " + property(report.productCode) + L"\n";
+    out += L"ProductVersion: " + property(report.productVersion) + L"\n";
+    out += L"UpgradeCode:    " + property(report.upgradeCode) + L"\n";
+    out += L"\n";
+
+    const PackageChecks &c = report.checks;
+    out += L"Trust check:    " + std::wstring(c.trust == 0 ? L"trusted, " : L"not trusted, ") + ResultText(c.trust) +
+           L"\n";
+    if (report.signerResult == 0)
+        out += L"First signer:   " + quoted(report.signerName) + L"\n";
+    else
+        out += L"First signer:   none read, " + ResultText(report.signerResult) + L"\n";
+    out += L"Publisher:      " + publisherLine(report) + L"\n";
+    out += L"Signature:      " + std::wstring(c.signAccepted ? L"accepted" : L"refused") + L"\n";
+    out += L"\n";
+
+    eligibilityLines(out, report);
+    out += L"\n";
+
+    out += L"Decision:       " + std::to_wstring(c.decision) + L" " + DecisionMeaning(c.decision) + L"\n";
+    return out;
+}
+
+} // namespace nvcheck
