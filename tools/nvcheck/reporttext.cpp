@@ -58,7 +58,23 @@ std::wstring installed(const ExaminedRow &row)
            Visible(row.normalizedInstalled) + L")";
 }
 
-void rowLines(std::wstring &out, size_t number, const ExaminedRow &row)
+// The comparison that decided a refused row, in normalised versions.
+std::wstring comparison(const ExaminedRow &row, const std::wstring &packageVersion)
+{
+    const std::wstring installed = Visible(row.normalizedInstalled);
+    switch (row.outcome) {
+    case RowOutcome::AtOrBelowMinimum:
+        return L" (" + installed + L" is not above " + Visible(row.normalizedMin) + L")";
+    case RowOutcome::AtOrAboveMaximum:
+        return L" (" + installed + L" is not below " + Visible(row.normalizedMax) + L")";
+    case RowOutcome::UpgradeNotNeeded:
+        return L" (" + installed + L" is not below " + Visible(packageVersion) + L")";
+    default:
+        return std::wstring();
+    }
+}
+
+void rowLines(std::wstring &out, size_t number, const ExaminedRow &row, const std::wstring &packageVersion)
 {
     out += L"  Row " + std::to_wstring(number) + L": UpgradeCode " + quoted(row.upgradeCode) + L", VersionMin " +
            bound(row.versionMin, row.normalizedMin, L"no lower bound") + L", VersionMax " +
@@ -67,10 +83,10 @@ void rowLines(std::wstring &out, size_t number, const ExaminedRow &row)
         out += L", Attributes " + attributes(row.attributes);
     out += L"\n";
     out += L"    installed: " + installed(row) + L"\n";
-    out += L"    outcome:   " + std::wstring(OutcomeWords(row.outcome)) + L"\n";
+    out += L"    outcome:   " + std::wstring(OutcomeWords(row.outcome)) + comparison(row, packageVersion) + L"\n";
 }
 
-void passLines(std::wstring &out, const wchar_t *title, const RowPass &pass)
+void passLines(std::wstring &out, const std::wstring &title, const RowPass &pass, const std::wstring &packageVersion)
 {
     out += title;
     out += L"\n";
@@ -79,7 +95,7 @@ void passLines(std::wstring &out, const wchar_t *title, const RowPass &pass)
         return;
     }
     for (size_t i = 0; i < pass.rows.size(); ++i)
-        rowLines(out, i + 1, pass.rows[i]);
+        rowLines(out, i + 1, pass.rows[i], packageVersion);
     if (pass.rows.empty())
         out += L"  (none)\n";
     if (pass.ended && pass.fetchResult != kNoMoreRows)
@@ -114,11 +130,12 @@ void eligibilityLines(std::wstring &out, const CheckReport &report)
         std::wstring title = L"NVUpdate rows of the package's own upgrade code " + Visible(report.identity.upgradeCode) +
                              L", package version " + quoted(report.identity.productVersion) + L" (" +
                              Visible(report.identity.normalizedVersion) + L"):";
-        passLines(out, title.c_str(), report.own);
+        passLines(out, title, report.own, report.identity.normalizedVersion);
     }
     if (report.other.queried)
-        passLines(out, L"NVUpdate rows of other upgrade codes (their Attributes play no part):", report.other);
-    out += L"Examination stops " + std::wstring(StopWords(report.stop)) + L"\n";
+        passLines(out, L"NVUpdate rows of other upgrade codes (their Attributes play no part):", report.other,
+                  report.identity.normalizedVersion);
+    out += L"Examination ends " + std::wstring(StopWords(report.stop)) + L"\n";
 }
 
 } // namespace
