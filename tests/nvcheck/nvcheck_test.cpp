@@ -89,7 +89,8 @@ long decisionOf(const Ran &r)
 }
 
 const std::string kF = "{6F1A0000-1111-4111-8111-00000000000F}";
-const std::string kInstalledF = "    installed: product {7A000000-0000-4000-8000-000000090000}, version \"9.0.0\" (09.00.000000)";
+const std::string kInstalledF =
+    "    installed: product {7A000000-0000-4000-8000-000000090000}, version \"9.0.0\" (09.00.000000)";
 
 TEST(Decisions, EachDecisionWithTheCheckThatMadeIt)
 {
@@ -163,8 +164,10 @@ TEST(Rows, OwnRowsEachJudgedInOrderAndTheExaminationStopsAtTheEligibleOne)
                       "(bit 0 clear)",
                   kInstalledF, "    outcome:   eligible",
                   // The row of family H after them is never reached.
-                  "Examination ends after the own rows: one is eligible, so rows of other upgrade codes are not examined"});
-    EXPECT_EQ("Decision:       0 go-ahead: the service would advertise the package and let the Setup Wrapper install it",
+                  "Examination ends after the own rows: one is eligible, so rows of other upgrade codes are not "
+                  "examined"});
+    EXPECT_EQ("Decision:       0 go-ahead: the service would advertise the package and let the Setup Wrapper "
+              "install it",
               lastLine(r));
 }
 
@@ -173,15 +176,16 @@ TEST(Rows, OtherUpgradeCodesOnlyWhenNoOwnRowDecides)
     Ran other = check(ownPackage(L"other"));
     EXPECT_LINES(section(other, "NVUpdate rows"),
                  {"NVUpdate rows of the package's own upgrade code *",
-                  "  Row 1: UpgradeCode \"" + kF + "\", VersionMin \"0\" (no lower bound), VersionMax \"1.0.0\" (01.00.000000), Attributes 0",
+                  "  Row 1: UpgradeCode \"" + kF +
+                      "\", VersionMin \"0\" (no lower bound), VersionMax \"1.0.0\" (01.00.000000), Attributes 0",
                   kInstalledF, "    outcome:   at or above the upper bound (09.00.000000 is not below 01.00.000000)",
                   "NVUpdate rows of other upgrade codes (their Attributes play no part):",
                   "  Row 1: UpgradeCode \"{6F1A0000-1111-4111-8111-00000000000B}\", VersionMin \"0\" (no lower bound), "
                   "VersionMax \"0\" (no upper bound)",
                   "    installed: none found, registry result (2) *",
                   "    outcome:   skipped: no installed product has this upgrade code",
-                  "  Row 2: UpgradeCode \"{6F1A0000-1111-4111-8111-00000000000A}\", VersionMin \"9.9.0\" (09.09.000000), "
-                  "VersionMax \"0\" (no upper bound)",
+                  "  Row 2: UpgradeCode \"{6F1A0000-1111-4111-8111-00000000000A}\", VersionMin \"9.9.0\" "
+                  "(09.09.000000), VersionMax \"0\" (no upper bound)",
                   "    installed: product {7A000000-0000-4000-8000-000000091000}, version \"9.10.0\" (09.10.000000)",
                   "    outcome:   eligible", "Examination ends after every row"});
 
@@ -324,7 +328,8 @@ TEST(Service, TheToolNeverAdvertisesNorLeavesAScript)
     EXPECT_EQ(before, nvtest::readFile(calls));
     EXPECT_FALSE(advertised(accepted));
     for (const wchar_t *data : {L"C:\\ProgramData", L"C:\\users\\Public"})
-        EXPECT_FALSE(nvtest::fileExists(std::wstring(data) + L"\\Norvo\\Updater Service\\scripts\\" + accepted + L".aas"));
+        EXPECT_FALSE(
+            nvtest::fileExists(std::wstring(data) + L"\\Norvo\\Updater Service\\scripts\\" + accepted + L".aas"));
 }
 
 TEST(Usage, OnlyOnePackageAndNoTransforms)

@@ -127,9 +127,10 @@ void eligibilityLines(std::wstring &out, const CheckReport &report)
         return;
     }
     if (report.own.queried) {
-        std::wstring title = L"NVUpdate rows of the package's own upgrade code " + Visible(report.identity.upgradeCode) +
-                             L", package version " + quoted(report.identity.productVersion) + L" (" +
-                             Visible(report.identity.normalizedVersion) + L"):";
+        const PackageIdentity &package = report.identity;
+        std::wstring title = L"NVUpdate rows of the package's own upgrade code " + Visible(package.upgradeCode) +
+                             L", package version " + quoted(package.productVersion) + L" (" +
+                             Visible(package.normalizedVersion) + L"):";
         passLines(out, title, report.own, report.identity.normalizedVersion);
     }
     if (report.other.queried)

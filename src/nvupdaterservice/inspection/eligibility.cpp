@@ -162,7 +162,8 @@ int FindUpgradableProduct(const std::wstring &packagePath, int &upgradeNotNeeded
                                RowOutcome outcome = rangeOutcome(row);
                                if (outcome != RowOutcome::Eligible)
                                    return outcome;
-                               if ((row.attributes & kNewerOnly) && !(row.normalizedInstalled < package.normalizedVersion)) {
+                               const bool newer = row.normalizedInstalled < package.normalizedVersion;
+                               if ((row.attributes & kNewerOnly) && !newer) {
                                    upgradeNotNeeded = 1;
                                    return RowOutcome::UpgradeNotNeeded;
                                }
