@@ -2,9 +2,16 @@
 // advertisement, the client's installation result, cleanup, goodbye.
 #pragma once
 
-#include "inspection/packagedecision.h"   // the result codes
+#include "protocol.h"
 
 namespace nvupdater {
+
+using protocol::BrokerResult;
+using protocol::ResultAdvertiseFailed;
+using protocol::ResultGoAhead;
+using protocol::ResultNoUpgradableProduct;
+using protocol::ResultSignRejected;
+using protocol::ResultUpgradeNotNeeded;
 
 // Thread routine started by MainLoop whenever the pipe exists and no session is active. Serves
 // exactly one client connection through g_updaterComm and returns; returns at once when another

@@ -29,6 +29,8 @@ std::wstring besideTest(const char *relative)
 }
 std::wstring kitPackage(const wchar_t *name) { return nvtest::runDir() + L"\\testkit\\packages\\" + name + L".msi"; }
 std::wstring ownPackage(const wchar_t *name) { return nvtest::suiteDir() + L"\\packages\\" + name + L".msi"; }
+// An accepted package named through a ".." component.
+std::wstring notCanonical() { return nvtest::suiteDir() + L"\\packages\\..\\packages\\rows.msi"; }
 
 struct Ran {
     long exitCode;
@@ -82,27 +84,28 @@ TEST(Decisions, EachDecisionWithTheCheckThatMadeIt)
 {
     const std::string neither = "Publisher:      matches neither accepted publisher, \"Norvo Technologies, Inc.\" nor "
                                 "\"Varda Software Development Ltd.\" (checks: ";
-    const std::vector<std::string> accepted = {"Trust check:    trusted, (0) *", "First signer:   *", "Publisher:      *",
-                                               "Signature:      accepted"};
+    const std::string held = "File hold:      held unchanged";
+    const std::vector<std::string> accepted = {held, "Trust check:    trusted, (0) *", "First signer:   *",
+                                               "Publisher:      *", "Signature:      accepted"};
     struct Case {
         std::wstring package;
         long exitCode, decision;
         std::vector<std::string> signature;   // '*' at the end: the platform's text follows
     } cases[] = {
         {kitPackage(L"unsigned"), 10, 28401,
-         {"Trust check:    not trusted, 0x800B0100 *", "First signer:   none read, 0x80092009 *", neither + "*",
+         {held, "Trust check:    not trusted, 0x800B0100 *", "First signer:   none read, 0x80092009 *", neither + "*",
           "Signature:      refused"}},
         {kitPackage(L"signed-norvo-stray"), 10, 28401,
-         {"Trust check:    not trusted, 0x800B0109 *", "First signer:   \"Norvo Technologies, Inc.\"",
+         {held, "Trust check:    not trusted, 0x800B0109 *", "First signer:   \"Norvo Technologies, Inc.\"",
           "Publisher:      matches the accepted publisher \"Norvo Technologies, Inc.\" (checks: 0, -1)",
           "Signature:      refused"}},
         {kitPackage(L"signed-other"), 10, 28401,
-         {"Trust check:    trusted, (0) *", "First signer:   \"Someone Else Ltd.\"", neither + "-1, -1)",
+         {held, "Trust check:    trusted, (0) *", "First signer:   \"Someone Else Ltd.\"", neither + "-1, -1)",
           "Signature:      refused"}},
         {ownPackage(L"none"), 11, 28402, accepted},
         {ownPackage(L"not-needed"), 13, 28406, accepted},
         {ownPackage(L"other"), 0, 0,
-         {"Trust check:    trusted, (0) *", "First signer:   \"Varda Software Development Ltd.\"",
+         {held, "Trust check:    trusted, (0) *", "First signer:   \"Varda Software Development Ltd.\"",
           "Publisher:      matches the accepted publisher \"Varda Software Development Ltd.\" (checks: -1, 0)",
           "Signature:      accepted"}},
     };
@@ -113,12 +116,27 @@ TEST(Decisions, EachDecisionWithTheCheckThatMadeIt)
         EXPECT_EQ(c.decision, decisionOf(r)) << r.output;
         EXPECT_LINES(section(r, "Package:"), {"Package:        " + nvtest::narrow(c.package), "ProductCode:    {7*",
                                               "ProductVersion: *", "UpgradeCode:    " + kF});
-        EXPECT_LINES(section(r, "Trust check:"), c.signature);
+        EXPECT_LINES(section(r, "File hold:"), c.signature);
         if (c.decision == 28401) {
             EXPECT_LINES(section(r, "NVUpdate rows"),
                          {"NVUpdate rows:  not examined: the service refuses the package at the signature check"});
         }
     }
+}
+
+// The service reads nothing of a file it cannot hold unchanged: here a path that is not in its
+// canonical form, which the tool takes as it stands.
+TEST(Decisions, AFileTheServiceCannotHoldIsRefusedUnread)
+{
+    Ran r = check(notCanonical());
+    EXPECT_EQ(10, r.exitCode) << r.output;
+    EXPECT_LINES(section(r, "Package:"), {"Package:        " + nvtest::narrow(notCanonical()),
+                                          "ProductCode:    (not read)", "ProductVersion: (not read)",
+                                          "UpgradeCode:    (not read)"});
+    EXPECT_LINES(section(r, "File hold:"), {"File hold:      refused, (161) *", "Signature:      not checked"});
+    EXPECT_LINES(section(r, "NVUpdate rows"),
+                 {"NVUpdate rows:  not examined: the service refuses a file it cannot hold unchanged"});
+    EXPECT_EQ(28401, decisionOf(r));
 }
 
 TEST(Rows, OwnRowsEachJudgedInOrderAndTheExaminationStopsAtTheEligibleOne)
@@ -312,7 +330,8 @@ TEST(Service, TheToolAndTheRunningServiceDecideAlike)
     const std::wstring packages[] = {kitPackage(L"unsigned"),   kitPackage(L"signed-other"),
                                      kitPackage(L"signed-norvo-stray"), ownPackage(L"none"),
                                      ownPackage(L"no-table"),   ownPackage(L"not-needed"),
-                                     ownPackage(L"rows"),       ownPackage(L"other")};
+                                     ownPackage(L"rows"),       ownPackage(L"other"),
+                                     notCanonical()};
     std::set<long> seen;
     for (const std::wstring &package : packages) {
         SCOPED_TRACE(nvtest::narrow(package));

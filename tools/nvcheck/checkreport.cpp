@@ -1,6 +1,7 @@
 #include "checkreport.h"
 
 #include "inspection/inspection.h"
+#include "inspection/packagehold.h"
 
 namespace nvcheck {
 
@@ -45,13 +46,18 @@ CheckReport CheckPackageFile(const std::wstring &packagePath)
 {
     CheckReport report;
     report.packagePath = packagePath;
-    report.productCode = ReadPackageProperty(packagePath, L"ProductCode");
-    report.productVersion = ReadPackageProperty(packagePath, L"ProductVersion");
-    report.upgradeCode = ReadPackageProperty(packagePath, L"UpgradeCode");
-    report.signerResult = ReadFirstSignerName(packagePath, report.signerName);
+    // Held for as long as the checks run, as the service holds it: the file cannot change under them.
+    FileHold hold;
+    const DWORD held = HoldFile(packagePath, hold);
+    if (held == ERROR_SUCCESS) {
+        report.productCode = ReadPackageProperty(packagePath, L"ProductCode");
+        report.productVersion = ReadPackageProperty(packagePath, L"ProductVersion");
+        report.upgradeCode = ReadPackageProperty(packagePath, L"UpgradeCode");
+        report.signerResult = ReadFirstSignerName(packagePath, report.signerName);
+    }
 
     Recorder recorder(report);
-    report.checks = CheckPackage(packagePath, &recorder);
+    report.checks = CheckPackage(packagePath, held, &recorder);
     return report;
 }
 
@@ -62,13 +68,13 @@ namespace nvcheck {
 const wchar_t *DecisionMeaning(int decision)
 {
     switch (decision) {
-    case nvupdater::ResultGoAhead:
+    case nvupdater::protocol::ResultGoAhead:
         return L"go-ahead: the service would advertise the package and let the Setup Wrapper install it";
-    case nvupdater::ResultSignRejected:
+    case nvupdater::protocol::ResultSignRejected:
         return L"refused: the package's signature is not trusted, or it is signed by none of the accepted publishers";
-    case nvupdater::ResultNoUpgradableProduct:
+    case nvupdater::protocol::ResultNoUpgradableProduct:
         return L"refused: no installed product that this package may upgrade was found";
-    case nvupdater::ResultUpgradeNotNeeded:
+    case nvupdater::protocol::ResultUpgradeNotNeeded:
         return L"refused: an installed product was found, but it needs no upgrade by this package";
     default:
         return L"refused";

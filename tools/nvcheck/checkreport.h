@@ -20,7 +20,7 @@ struct RowPass {
 
 struct CheckReport {
     std::wstring packagePath;
-    // As the session reads them.
+    // As the session reads them, once the file is held.
     std::wstring productCode;
     std::wstring productVersion;
     std::wstring upgradeCode;
@@ -39,8 +39,9 @@ struct CheckReport {
     nvupdater::EligibilityStop stop = nvupdater::EligibilityStop::AllRowsExamined;
 };
 
-// Runs the checks on `packagePath` exactly as the service does, recording what they saw. The
-// caller has prepared the thread as the service does (COM, no installer user interface).
+// Holds the file and runs the checks on `packagePath` exactly as the service does, with the
+// caller's own identity, recording what they saw. The caller has prepared the thread as the service
+// does (COM, no installer user interface).
 CheckReport CheckPackageFile(const std::wstring &packagePath);
 
 } // namespace nvcheck

@@ -37,23 +37,26 @@ const DWORD kMaxPath = 32767;
 int exitCodeOf(int decision)
 {
     switch (decision) {
-    case nvupdater::ResultGoAhead:
+    case nvupdater::protocol::ResultGoAhead:
         return clientexit::ExitDone;
-    case nvupdater::ResultSignRejected:
+    case nvupdater::protocol::ResultSignRejected:
         return clientexit::ExitSignRejected;
-    case nvupdater::ResultNoUpgradableProduct:
+    case nvupdater::protocol::ResultNoUpgradableProduct:
         return clientexit::ExitNoUpgradableProduct;
-    case nvupdater::ResultUpgradeNotNeeded:
+    case nvupdater::protocol::ResultUpgradeNotNeeded:
         return clientexit::ExitUpgradeNotNeeded;
     default:
         return clientexit::ExitOtherRefusal;
     }
 }
 
-// The full path, as the Setup Wrapper would name the package to the service; empty when it cannot
-// be made.
+// A relative path made whole, as the Setup Wrapper would name the package to the service; empty
+// when it cannot be made. A whole path is taken as it stands: the service judges its form.
 std::wstring fullPath(const std::wstring &path)
 {
+    const bool whole = (path.size() >= 3 && path[1] == L':' && path[2] == L'\\') || path.compare(0, 2, L"\\\\") == 0;
+    if (whole)
+        return path;
     DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
     if (needed == 0 || needed > kMaxPath)
         return std::wstring();
@@ -77,8 +80,8 @@ int usage(const wchar_t *problem)
     std::wstring text = kUsage;
     text += exitCodeLine(clientexit::ExitDone, L"go-ahead");
     text += exitCodeLine(clientexit::ExitUsage, L"usage error");
-    for (int decision : {nvupdater::ResultSignRejected, nvupdater::ResultNoUpgradableProduct,
-                         nvupdater::ResultUpgradeNotNeeded})
+    for (int decision : {nvupdater::protocol::ResultSignRejected, nvupdater::protocol::ResultNoUpgradableProduct,
+                         nvupdater::protocol::ResultUpgradeNotNeeded})
         text += exitCodeLine(exitCodeOf(decision), std::to_wstring(decision) + L" " + DecisionMeaning(decision));
     WriteErr(text);
     return clientexit::ExitUsage;

@@ -154,6 +154,28 @@ void publisher(JsonWriter &json, const wchar_t *name, LONG check)
     json.close(L'}');
 }
 
+void signature(JsonWriter &json, const CheckReport &report)
+{
+    const SignatureChecks &sign = report.checks.signature;
+    json.open(L"trust", L'{');
+    json.number(L"result", sign.trust);
+    json.text(L"text", ResultText(sign.trust));
+    json.boolean(L"trusted", sign.trust == 0);
+    json.close(L'}');
+    json.open(L"signer", L'{');
+    json.number(L"result", report.signerResult);
+    if (report.signerResult == 0)
+        json.text(L"name", report.signerName);
+    else
+        json.text(L"text", ResultText(report.signerResult));
+    json.close(L'}');
+    json.open(L"publishers", L'[');
+    publisher(json, kAcceptedPublisherNorvo, sign.norvo);
+    publisher(json, kAcceptedPublisherVarda, sign.varda);
+    json.close(L']');
+    json.boolean(L"signatureAccepted", sign.accepted());
+}
+
 } // namespace
 
 std::wstring JsonString(const std::wstring &text)
@@ -183,24 +205,16 @@ std::wstring ReportAsJson(const CheckReport &report, int exitCode)
     json.text(L"productCode", report.productCode);
     json.text(L"productVersion", report.productVersion);
     json.text(L"upgradeCode", report.upgradeCode);
+    result(json, L"hold", static_cast<long>(c.hold));
 
-    json.open(L"trust", L'{');
-    json.number(L"result", c.trust);
-    json.text(L"text", ResultText(c.trust));
-    json.boolean(L"trusted", c.trust == 0);
-    json.close(L'}');
-    json.open(L"signer", L'{');
-    json.number(L"result", report.signerResult);
-    if (report.signerResult == 0)
-        json.text(L"name", report.signerName);
-    else
-        json.text(L"text", ResultText(report.signerResult));
-    json.close(L'}');
-    json.open(L"publishers", L'[');
-    publisher(json, kAcceptedPublisherNorvo, c.norvo);
-    publisher(json, kAcceptedPublisherVarda, c.varda);
-    json.close(L']');
-    json.boolean(L"signatureAccepted", c.signAccepted);
+    if (!c.signatureRun) {
+        json.null(L"trust");
+        json.null(L"signer");
+        json.null(L"publishers");
+        json.boolean(L"signatureAccepted", false);
+    } else {
+        signature(json, report);
+    }
 
     if (!c.eligibilityRun) {
         json.null(L"eligibility");
@@ -212,8 +226,8 @@ std::wstring ReportAsJson(const CheckReport &report, int exitCode)
         pass(json, L"otherRows", report.other);
         json.text(L"stop", stopId(report.stop));
         json.text(L"stopText", StopWords(report.stop));
-        json.number(L"upgradable", c.upgradable);
-        json.boolean(L"upgradeNotNeeded", c.upgradeNotNeeded != 0);
+        json.number(L"upgradable", c.eligibility.upgradable);
+        json.boolean(L"upgradeNotNeeded", c.eligibility.upgradeNotNeeded != 0);
         json.close(L'}');
     }
 

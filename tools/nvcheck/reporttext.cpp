@@ -103,14 +103,16 @@ void passLines(std::wstring &out, const std::wstring &title, const RowPass &pass
                L"\n";
 }
 
-std::wstring property(const std::wstring &value)
+std::wstring property(const CheckReport &report, const std::wstring &value)
 {
+    if (report.checks.hold != 0)
+        return L"(not read)";
     return value.empty() ? std::wstring(L"(cannot be read)") : Visible(value);
 }
 
 std::wstring publisherLine(const CheckReport &report)
 {
-    const PackageChecks &c = report.checks;
+    const SignatureChecks &c = report.checks.signature;
     std::wstring results = L" (checks: " + std::to_wstring(c.norvo) + L", " + std::to_wstring(c.varda) + L")";
     if (c.norvo == 0)
         return L"matches the accepted publisher " + quoted(kAcceptedPublisherNorvo) + results;
@@ -122,6 +124,10 @@ std::wstring publisherLine(const CheckReport &report)
 
 void eligibilityLines(std::wstring &out, const CheckReport &report)
 {
+    if (!report.checks.signatureRun) {
+        out += L"NVUpdate rows:  not examined: the service refuses a file it cannot hold unchanged\n";
+        return;
+    }
     if (!report.checks.eligibilityRun) {
         out += L"NVUpdate rows:  not examined: the service refuses the package at the signature check\n";
         return;
@@ -137,6 +143,25 @@ void eligibilityLines(std::wstring &out, const CheckReport &report)
         passLines(out, L"NVUpdate rows of other upgrade codes (their Attributes play no part):", report.other,
                   report.identity.normalizedVersion);
     out += L"Examination ends " + std::wstring(StopWords(report.stop)) + L"\n";
+}
+
+void signatureLines(std::wstring &out, const CheckReport &report)
+{
+    if (report.checks.hold != 0) {
+        out += L"File hold:      refused, " + ResultText(static_cast<long>(report.checks.hold)) + L"\n";
+        out += L"Signature:      not checked\n";
+        return;
+    }
+    const SignatureChecks &sign = report.checks.signature;
+    out += L"File hold:      held unchanged\n";
+    out += L"Trust check:    " + std::wstring(sign.trust == 0 ? L"trusted, " : L"not trusted, ") +
+           ResultText(sign.trust) + L"\n";
+    if (report.signerResult == 0)
+        out += L"First signer:   " + quoted(report.signerName) + L"\n";
+    else
+        out += L"First signer:   none read, " + ResultText(report.signerResult) + L"\n";
+    out += L"Publisher:      " + publisherLine(report) + L"\n";
+    out += L"Signature:      " + std::wstring(sign.accepted() ? L"accepted" : L"refused") + L"\n";
 }
 
 } // namespace
@@ -156,26 +181,19 @@ std::wstring ReportAsText(const CheckReport &report)
 {
     std::wstring out;
     out += L"Package:        " + Visible(report.packagePath) + L"\n";
-    out += L"ProductCode:    " + property(report.productCode) + L"\n";
-    out += L"ProductVersion: " + property(report.productVersion) + L"\n";
-    out += L"UpgradeCode:    " + property(report.upgradeCode) + L"\n";
+    out += L"ProductCode:    " + property(report, report.productCode) + L"\n";
+    out += L"ProductVersion: " + property(report, report.productVersion) + L"\n";
+    out += L"UpgradeCode:    " + property(report, report.upgradeCode) + L"\n";
     out += L"\n";
 
-    const PackageChecks &c = report.checks;
-    out += L"Trust check:    " + std::wstring(c.trust == 0 ? L"trusted, " : L"not trusted, ") + ResultText(c.trust) +
-           L"\n";
-    if (report.signerResult == 0)
-        out += L"First signer:   " + quoted(report.signerName) + L"\n";
-    else
-        out += L"First signer:   none read, " + ResultText(report.signerResult) + L"\n";
-    out += L"Publisher:      " + publisherLine(report) + L"\n";
-    out += L"Signature:      " + std::wstring(c.signAccepted ? L"accepted" : L"refused") + L"\n";
+    signatureLines(out, report);
     out += L"\n";
 
     eligibilityLines(out, report);
     out += L"\n";
 
-    out += L"Decision:       " + std::to_wstring(c.decision) + L" " + DecisionMeaning(c.decision) + L"\n";
+    const int decision = report.checks.decision;
+    out += L"Decision:       " + std::to_wstring(decision) + L" " + DecisionMeaning(decision) + L"\n";
     return out;
 }
 

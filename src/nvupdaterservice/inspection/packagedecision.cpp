@@ -7,25 +7,45 @@ namespace nvupdater {
 const wchar_t kAcceptedPublisherNorvo[] = L"Norvo Technologies, Inc.";
 const wchar_t kAcceptedPublisherVarda[] = L"Varda Software Development Ltd.";
 
-PackageChecks CheckPackage(const std::wstring &packagePath, EligibilityObserver *observer)
+SignatureChecks CheckPackageSignature(const std::wstring &path)
+{
+    SignatureChecks checks;
+    checks.trust = VerifyPackageTrust(path);
+    checks.norvo = CheckPackagePublisher(path, kAcceptedPublisherNorvo);
+    checks.varda = CheckPackagePublisher(path, kAcceptedPublisherVarda);
+    return checks;
+}
+
+EligibilityChecks CheckEligibility(const std::wstring &packagePath, EligibilityObserver *observer)
+{
+    EligibilityChecks checks;
+    checks.upgradable = FindUpgradableProduct(packagePath, checks.upgradeNotNeeded, observer);
+    if (checks.upgradable != 0)
+        checks.decision = protocol::ResultGoAhead;
+    else if (checks.upgradeNotNeeded)
+        checks.decision = protocol::ResultUpgradeNotNeeded;
+    else
+        checks.decision = protocol::ResultNoUpgradableProduct;
+    return checks;
+}
+
+PackageChecks CheckPackage(const std::wstring &packagePath, DWORD holdResult, EligibilityObserver *observer)
 {
     PackageChecks checks;
-    // All three are evaluated, in this order, whatever the first one says.
-    checks.trust = VerifyPackageTrust(packagePath);
-    checks.norvo = CheckPackagePublisher(packagePath, kAcceptedPublisherNorvo);
-    checks.varda = CheckPackagePublisher(packagePath, kAcceptedPublisherVarda);
-    checks.signAccepted = checks.trust == 0 && (checks.norvo == 0 || checks.varda == 0);
-    if (!checks.signAccepted) {
-        checks.decision = ResultSignRejected;
+    checks.hold = holdResult;
+    if (holdResult != ERROR_SUCCESS) {
+        checks.decision = protocol::ResultSignRejected;
         return checks;
     }
-
+    checks.signatureRun = true;
+    checks.signature = CheckPackageSignature(packagePath);
+    if (!checks.signature.accepted()) {
+        checks.decision = protocol::ResultSignRejected;
+        return checks;
+    }
     checks.eligibilityRun = true;
-    checks.upgradable = FindUpgradableProduct(packagePath, checks.upgradeNotNeeded, observer);
-    if (checks.upgradable == 0)
-        checks.decision = checks.upgradeNotNeeded ? ResultUpgradeNotNeeded : ResultNoUpgradableProduct;
-    else
-        checks.decision = ResultGoAhead;
+    checks.eligibility = CheckEligibility(packagePath, observer);
+    checks.decision = checks.eligibility.decision;
     return checks;
 }
 
