@@ -1,7 +1,7 @@
 #include "session.h"
 
 #include "inspection/inspection.h"
-#include "inspection/transforms.h"
+#include "inspection/packagedecision.h"
 #include "protocol.h"
 #include "updatercomm.h"
 #include "updaterlog.h"
@@ -14,9 +14,6 @@
 namespace nvupdater {
 
 namespace {
-
-const wchar_t kNorvoPublisher[] = L"Norvo Technologies, Inc.";
-const wchar_t kVardaPublisher[] = L"Varda Software Development Ltd.";
 
 // ---- log texts ---------------------------------------------------------------------------------
 const wchar_t kConnectingFails[] = L"Connecting to pipe fails with error: %d";
@@ -173,41 +170,26 @@ private:
         return inspection;
     }
 
-    struct Signature {
-        LONG trust, norvo, varda;
-        bool accepted() const { return trust == 0 && (norvo == 0 || varda == 0); }
-    };
-
-    // All three are evaluated, in this order, whatever the first one says.
-    static Signature CheckSignature(const std::wstring &path)
-    {
-        Signature signature;
-        signature.trust = VerifyPackageTrust(path);
-        signature.norvo = CheckPackagePublisher(path, kNorvoPublisher);
-        signature.varda = CheckPackagePublisher(path, kVardaPublisher);
-        return signature;
-    }
-
     // Every transform file must be held and signed like the package, since a transform can change
     // what the signed package installs. Transforms inside the package are covered by its signature.
     bool TransformsAccepted(const std::wstring &transforms)
     {
-        for (const TransformItem &item : SplitTransforms(transforms)) {
-            if (item.embedded)
-                continue;
+        const std::vector<TransformCheck> checks = CheckTransforms(transforms, [this](const std::wstring &file) {
             FileHold hold;
-            if (HoldAsClient(item.file, hold) != ERROR_SUCCESS || !CheckSignature(item.file).accepted()) {
-                log_.Write(FormatText(kTransformRefused, item.text.c_str()), LogError);
-                return false;
-            }
-            transforms_.push_back(std::move(hold));
-        }
-        return true;
+            const DWORD result = HoldAsClient(file, hold);
+            if (result == ERROR_SUCCESS)
+                transforms_.push_back(std::move(hold));
+            return result;
+        });
+        if (checks.empty() || checks.back().accepted())
+            return true;
+        log_.Write(FormatText(kTransformRefused, checks.back().item.text.c_str()), LogError);
+        return false;
     }
 
     int Decide(const std::wstring &packagePath, const std::wstring &transforms, std::wstring &scriptPath)
     {
-        const Signature signature = CheckSignature(packagePath);
+        const SignatureChecks signature = CheckPackageSignature(packagePath);
         if (!signature.accepted()) {
             log_.Write(FormatText(kSignRejected, static_cast<int>(signature.trust), static_cast<int>(signature.norvo),
                                   static_cast<int>(signature.varda)),
@@ -218,12 +200,12 @@ private:
         if (!TransformsAccepted(transforms))
             return ResultSignRejected;
 
-        int upgradeNotNeeded = 0;
-        if (FindUpgradableProduct(packagePath, upgradeNotNeeded) == 0) {
-            if (upgradeNotNeeded) {
-                log_.Write(kUpgradeNotNeeded, LogDebug);
-                return ResultUpgradeNotNeeded;
-            }
+        const EligibilityChecks eligibility = CheckEligibility(packagePath);
+        if (eligibility.decision == ResultUpgradeNotNeeded) {
+            log_.Write(kUpgradeNotNeeded, LogDebug);
+            return ResultUpgradeNotNeeded;
+        }
+        if (eligibility.decision == ResultNoUpgradableProduct) {
             log_.Write(kNoUpgradableProduct, LogError);
             return ResultNoUpgradableProduct;
         }

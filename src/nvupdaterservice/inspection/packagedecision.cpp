@@ -16,6 +16,27 @@ SignatureChecks CheckPackageSignature(const std::wstring &path)
     return checks;
 }
 
+std::vector<TransformCheck> CheckTransforms(const std::wstring &transforms,
+                                            const std::function<DWORD(const std::wstring &file)> &hold)
+{
+    std::vector<TransformCheck> checks;
+    for (const TransformItem &item : SplitTransforms(transforms)) {
+        TransformCheck check;
+        check.item = item;
+        if (!item.embedded) {
+            check.hold = hold(item.file);
+            if (check.hold == ERROR_SUCCESS) {
+                check.signatureRun = true;
+                check.signature = CheckPackageSignature(item.file);
+            }
+        }
+        checks.push_back(check);
+        if (!check.accepted())
+            break;
+    }
+    return checks;
+}
+
 EligibilityChecks CheckEligibility(const std::wstring &packagePath, EligibilityObserver *observer)
 {
     EligibilityChecks checks;

@@ -3,11 +3,14 @@
 #pragma once
 
 #include "inspection/eligibilityobserver.h"
+#include "inspection/transforms.h"
 #include "protocol.h"   // the result codes
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace nvupdater {
 
@@ -36,6 +39,21 @@ struct EligibilityChecks {
 
 // FindUpgradableProduct with `observer` watching, and what its answer decides.
 EligibilityChecks CheckEligibility(const std::wstring &packagePath, EligibilityObserver *observer = nullptr);
+
+// One transform of the package command. An embedded one is covered by the package's signature; a
+// file must be held unchanged and signed like the package.
+struct TransformCheck {
+    TransformItem item;
+    DWORD hold = 0;
+    bool signatureRun = false;
+    SignatureChecks signature;
+    bool accepted() const { return item.embedded || (hold == ERROR_SUCCESS && signature.accepted()); }
+};
+
+// Checks the transforms text's items in order and stops after the first one refused (the last
+// element then). `hold` holds one file and gives HoldFile's result; the caller keeps what it held.
+std::vector<TransformCheck> CheckTransforms(const std::wstring &transforms,
+                                            const std::function<DWORD(const std::wstring &file)> &hold);
 
 // A package's signature and, once that is accepted, its eligibility.
 struct PackageChecks {
