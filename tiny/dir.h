@@ -1,0 +1,41 @@
+// Listing a folder one entry at a time, in the manner of the POSIX directory functions.
+#pragma once
+
+#include "tiny/unique.h"
+
+#include <memory>
+
+namespace norvo {
+namespace tiny {
+
+struct DirectoryEntry {
+    static const unsigned char kDirectory = 4;
+    static const unsigned char kOther = 8;
+
+    char name[513];       // the entry's file name, NUL-terminated
+    unsigned char type;   // kDirectory or kOther
+};
+
+struct DIR {
+    char pattern[512];            // the folder followed by "/*"
+    UniqueFind search;            // open from the first readDir on
+    bool started = false;         // readDir has asked for the first entry
+    WIN32_FIND_DATAA findData;    // the system's record of the current entry
+    DirectoryEntry entry;
+    int allocated = 0;            // 1: made by openDir, freed by closeDir
+};
+
+// A listing of the folder `path`; null when it is missing, not a folder, or too long to search.
+DIR *openDir(const char *path);
+// The next entry ("." and ".." included), or null at the end and on every call after it.
+DirectoryEntry *readDir(DIR *dir);
+// Ends the listing and frees the record; always 0.
+int closeDir(DIR *dir);
+
+struct DirCloser {
+    void operator()(DIR *dir) const { closeDir(dir); }
+};
+using UniqueDir = std::unique_ptr<DIR, DirCloser>;
+
+} // namespace tiny
+} // namespace norvo
