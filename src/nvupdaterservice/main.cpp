@@ -1,4 +1,5 @@
 // Process entry of the updater service: one-time start-up, then the service control framework.
+#include "crashreporting.h"
 #include "inspection/servicefolders.h"
 #include "mainloop.h"
 #include "tiny/osversion.h"
@@ -37,6 +38,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
 {
     using namespace nvupdater;
     WriteStartupMarkers();
+    setupCrashReporting();
     CreateServiceFolders();
     Log().SetPath();
     FillServiceDefinition(instance);

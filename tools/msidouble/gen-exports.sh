@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Writes the export definitions of the msi.dll test double from the export table of Wine's builtin
-# msi.dll: every export keeps its name and ordinal; ordinals 6 and 177 are the double's own, every
+# msi.dll: every export keeps its name and ordinal; ordinals 6, 94 and 177 are the double's own, every
 # other one forwards by name to the real installer copied beside the double as wmsi.dll (the copy
 # has the same names at the same ordinals, so each forward reaches the same entry point).
 # usage: gen-exports.sh BUILTIN_MSI_DLL OUT.def [OBJDUMP]
@@ -20,6 +20,7 @@ base=$(awk '/^Ordinal Base/{print $3; exit}' "$table")
         ordinal = $1 + base
         if (ordinal == 6) print "  " $2 "=DoubleAdvertiseProductW@16 @6"
         else if (ordinal == 177) print "  " $2 "=DoubleAdvertiseScriptW@16 @177"
+        else if (ordinal == 94) print "  " $2 "=DoubleOpenPackageW@8 @94"
         else print "  " $2 "=wmsi." $2 " @" ordinal
       }'
 } > "$out.tmp"

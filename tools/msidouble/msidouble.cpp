@@ -12,6 +12,10 @@
 //   CallLog          REG_SZ     file that receives one UTF-8 line per call (no log when missing)
 //   AdvertiseResult  REG_DWORD  non-zero: ordinal 6 returns it and does nothing else
 //   ScriptResult     REG_DWORD  non-zero: ordinal 177 returns it and does nothing else
+//   FaultInCall      REG_DWORD  6, 94 or 177: that call faults (writes through a null pointer), so
+//                               that a caller's crash reporting can be seen at work
+// Ordinal 94 (open a package) is the double's own too, only to be able to fault there: it forwards
+// to the real installer otherwise.
 #include <windows.h>
 
 #include <cstdio>
@@ -179,6 +183,17 @@ std::wstring packed(const std::wstring &guid)
     return out;
 }
 
+// Faults when the settings ask for a fault in `ordinal`.
+void faultWhenAsked(DWORD ordinal)
+{
+    if (settingNumber(L"FaultInCall") != ordinal)
+        return;
+    record(std::to_wstring(ordinal) + L" fault");
+    // Through a pointer the compiler cannot see is null: a real access violation, not a trap.
+    int *volatile nowhere = nullptr;
+    *nowhere = 0;
+}
+
 UINT advertiseProduct(LPCWSTR package, LPCWSTR script, LPCWSTR transforms, LANGID language)
 {
     if (DWORD forced = settingNumber(L"AdvertiseResult"))
@@ -241,6 +256,7 @@ extern "C" {
 
 UINT WINAPI DoubleAdvertiseProductW(LPCWSTR package, LPCWSTR script, LPCWSTR transforms, LANGID language)
 {
+    faultWhenAsked(6);
     UINT result = advertiseProduct(package, script, transforms, language);
     record(L"6 package=" + quoted(package) + L" script=" + quoted(script) + L" transforms=" + quoted(transforms) +
            L" language=" + hex(language) + L" -> " + std::to_wstring(result));
@@ -249,11 +265,20 @@ UINT WINAPI DoubleAdvertiseProductW(LPCWSTR package, LPCWSTR script, LPCWSTR tra
 
 UINT WINAPI DoubleAdvertiseScriptW(LPCWSTR script, DWORD flags, PHKEY registryData, BOOL remove)
 {
+    faultWhenAsked(177);
     UINT result = advertiseScript(script, flags, registryData, remove);
     record(L"177 script=" + quoted(script) + L" flags=" + hex(flags) + L" regdata=" +
            (registryData ? L"set" : L"null") + L" remove=" + std::to_wstring(remove ? 1 : 0) + L" -> " +
            std::to_wstring(result));
     return result;
+}
+
+UINT WINAPI DoubleOpenPackageW(LPCWSTR package, MsiHandle *session)
+{
+    faultWhenAsked(94);
+    using OpenPackage = UINT(WINAPI *)(LPCWSTR, MsiHandle *);
+    OpenPackage real = realEntry<OpenPackage>(94);
+    return real ? real(package, session) : ERROR_PROC_NOT_FOUND;
 }
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)

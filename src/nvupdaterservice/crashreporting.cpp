@@ -1,0 +1,55 @@
+#include "crashreporting.h"
+
+#include "assist/assistconfig.h"
+#include "assist/memdumps.h"
+
+#include <direct.h>
+#include <stdio.h>
+
+namespace nvupdater {
+
+namespace {
+
+const char kProductCode[] = "NUS";
+const char kProcessName[] = "nvupdaterservice";
+const char kDumpName[] = "nvupdaterservice.dmp";
+const char kUploadUrl[] = "ftp://crashreports.example.com/incoming/nus/";
+const char kUploadUser[] = "nus-reporter";
+const char kUploadPassword[] = "nus-upload";
+const char kVersionFormat[] = "%d.%d.%d-%s-%d";
+const char kBuildTag[] = "T0";
+const int kVersionMajor = 2, kVersionMinor = 0, kVersionPatch = 0, kVersionBuild = 1171;
+const int kDebugReportNumber = 1;  // -D
+
+norvo::assist::AssistConfig g_config;
+char g_version[256];
+char g_currentDirectory[1024];
+
+} // namespace
+
+int setupCrashReporting()
+{
+    char version[128];
+    snprintf(version, sizeof(version), kVersionFormat, kVersionMajor, kVersionMinor, kVersionPatch, kBuildTag,
+             kVersionBuild);
+    snprintf(g_version, sizeof(g_version), "%s", version);
+
+    g_config.productCode = kProductCode;
+    g_config.version = g_version;
+    g_config.uploadUrl = kUploadUrl;
+    g_config.uploadUser = kUploadUser;
+    g_config.uploadPassword = kUploadPassword;
+    g_config.numberD = kDebugReportNumber;
+    g_config.dumpName = kDumpName;
+    g_config.processName = kProcessName;
+    // Under the service control manager the current directory is the system folder.
+    if (_getcwd(g_currentDirectory, sizeof(g_currentDirectory)) && g_currentDirectory[0] != '\0') {
+        g_config.dumpDirectory = g_currentDirectory;
+        g_config.debugLibraryDirectory = g_currentDirectory;
+        g_config.reportToolDirectory = g_currentDirectory;
+    }
+    norvo::assist::MemDumps::instance().init(g_config);
+    return 1;
+}
+
+} // namespace nvupdater

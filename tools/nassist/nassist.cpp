@@ -1,0 +1,44 @@
+// Stand-in for the report tool, for tests and the demo only (the real tool is not part of this
+// project and is never installed by it). It appends the command line exactly as it received it
+// (GetCommandLineW, UTF-8) as one line to the file named by the registry value
+//   HKLM\SOFTWARE\NorvoTest\ReportTool  CommandLog  REG_SZ   (32-bit view)
+// or, when that is missing, to nassist-calls.txt beside itself, and exits with 0.
+#include <windows.h>
+
+#include <string>
+
+namespace {
+
+std::wstring logPath()
+{
+    wchar_t value[MAX_PATH + 1] = {};
+    DWORD size = MAX_PATH * sizeof(wchar_t);
+    DWORD type = 0;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\NorvoTest\\ReportTool", L"CommandLog",
+                     RRF_RT_REG_SZ, &type, value, &size) == ERROR_SUCCESS && value[0])
+        return value;
+    wchar_t self[MAX_PATH] = {};
+    DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring beside(self, length);
+    return beside.substr(0, beside.rfind(L'\\') + 1) + L"nassist-calls.txt";
+}
+
+} // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
+{
+    const wchar_t *line = GetCommandLineW();
+    int size = WideCharToMultiByte(CP_UTF8, 0, line, -1, nullptr, 0, nullptr, nullptr);
+    std::string bytes(size > 0 ? static_cast<size_t>(size - 1) : 0, '\0');
+    if (size > 1)
+        WideCharToMultiByte(CP_UTF8, 0, line, -1, &bytes[0], size, nullptr, nullptr);
+    bytes += "\r\n";
+    HANDLE file = CreateFileW(logPath().c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 1;
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    return 0;
+}
