@@ -88,7 +88,15 @@ int64_t modificationTime(const std::string &path)
 
 void clearErrorLog() { DeleteFileA(norvo::assist::errorLogPath().c_str()); }
 
-std::string errorLog() { return readText(norvo::assist::errorLogPath()); }
+// The log is written in text mode: its line ends are read back as "\n".
+std::string errorLog()
+{
+    std::string text = readText(norvo::assist::errorLogPath()), lines;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+            lines += text[i];
+    return lines;
+}
 
 std::vector<std::string> &reports()
 {
