@@ -47,6 +47,9 @@ std::string normalizePath(const std::string &path, bool keepNetworkPrefix, bool 
     }
     if (trailingSeparator && (result.empty() || result.back() != '\\'))
         result += '\\';
+    // Without one: a trailing separator goes, but never the only one or a network prefix.
+    if (!trailingSeparator && result.size() > 1 && result.back() == '\\' && result != "\\\\")
+        result.pop_back();
     return result;
 }
 

@@ -9,7 +9,7 @@ namespace assist {
 
 // Every '/' becomes '\' and a run of separators one '\'. With keepNetworkPrefix two leading
 // separators stay two backslashes. With trailingSeparator one '\' is appended unless the text
-// already ends in one (so an empty text becomes "\").
+// already ends in one (so an empty text becomes "\"); without it a trailing separator is dropped.
 std::string normalizePath(const std::string &path, bool keepNetworkPrefix, bool trailingSeparator);
 
 // Drive and folder of the program file, ending in '\'; empty when the name cannot be read.

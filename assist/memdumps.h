@@ -36,6 +36,8 @@ public:
 
     // A host's own handler (kept for the next internalInit; init replaces it with the default).
     void setHandler(std::shared_ptr<AbstractMemDumpHandler> handler) { handler_ = std::move(handler); }
+    // Switches dumping off and on again; while off, a crash only reaches the previous filter.
+    void setEnabled(bool enabled) { enabled_ = enabled && installed_; }
     void setDumpDatabase(std::shared_ptr<DumpDatabase> database) { dumpDatabase_ = std::move(database); }
 
     bool installed() const { return installed_; }

@@ -190,7 +190,7 @@ void faultWhenAsked(DWORD ordinal)
         return;
     record(std::to_wstring(ordinal) + L" fault");
     // Through a pointer the compiler cannot see is null: a real access violation, not a trap.
-    int *volatile nowhere = nullptr;
+    volatile int *volatile nowhere = nullptr;
     *nowhere = 0;
 }
 

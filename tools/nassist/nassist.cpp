@@ -1,8 +1,6 @@
 // Stand-in for the report tool, for tests and the demo only (the real tool is not part of this
 // project and is never installed by it). It appends the command line exactly as it received it
-// (GetCommandLineW, UTF-8) as one line to the file named by the registry value
-//   HKLM\SOFTWARE\NorvoTest\ReportTool  CommandLog  REG_SZ   (32-bit view)
-// or, when that is missing, to nassist-calls.txt beside itself, and exits with 0.
+// (GetCommandLineW, UTF-8) as one line to nassist-calls.txt beside itself, and exits with 0.
 #include <windows.h>
 
 #include <string>
@@ -11,12 +9,6 @@ namespace {
 
 std::wstring logPath()
 {
-    wchar_t value[MAX_PATH + 1] = {};
-    DWORD size = MAX_PATH * sizeof(wchar_t);
-    DWORD type = 0;
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\NorvoTest\\ReportTool", L"CommandLog",
-                     RRF_RT_REG_SZ, &type, value, &size) == ERROR_SUCCESS && value[0])
-        return value;
     wchar_t self[MAX_PATH] = {};
     DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring beside(self, length);

@@ -1,0 +1,185 @@
+#include "crashtest.h"
+
+#include "testsupport.h"
+
+#include <regex>
+
+namespace crashtest {
+
+namespace {
+
+// Wine's own translation of a Windows path to the Unix one, for the dump reader (a Unix program).
+std::string unixPath(const std::wstring &path)
+{
+    typedef char *(CDECL * ToUnix)(LPCWSTR);
+    ToUnix toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!toUnix)
+        return std::string();
+    char *converted = toUnix(path.c_str());
+    if (!converted)
+        return std::string();
+    std::string result = converted;
+    HeapFree(GetProcessHeap(), 0, converted);
+    return result;
+}
+
+std::vector<std::string> splitLines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
+} // namespace
+
+std::string narrow(const std::wstring &text)
+{
+    return nvtest::narrow(text);
+}
+
+std::wstring freshFolder(const std::wstring &name)
+{
+    std::wstring folder = nvtest::suiteDir() + L"\\" + name;
+    nvtest::runProcess(L"cmd /c rmdir /s /q \"" + folder + L"\"", 20000);
+    CreateDirectoryW(folder.c_str(), nullptr);
+    return folder;
+}
+
+bool placeReportTool(const std::wstring &folder)
+{
+    return CopyFileW((nvtest::buildDir() + L"\\nassist.exe").c_str(), (folder + L"\\nassist.exe").c_str(), FALSE) !=
+           FALSE;
+}
+
+std::vector<std::string> reportToolCalls(const std::wstring &folder, size_t atLeast)
+{
+    std::wstring record = folder + L"\\nassist-calls.txt";
+    nvtest::waitFor([&] { return splitLines(nvtest::readFile(record)).size() >= atLeast; }, 15000, 50);
+    Sleep(300);
+    return splitLines(nvtest::readFile(record));
+}
+
+std::vector<std::string> dumpSummary(const std::wstring &dumpPath, DWORD timeoutMs)
+{
+    std::wstring out = dumpPath + L".summary.txt";
+    DeleteFileW(out.c_str());
+    std::string script = unixPath(nvtest::sourceDir() + L"\\tools\\dumpreader.py");
+    std::string dump = unixPath(dumpPath);
+    std::string outUnix = unixPath(out);
+    if (script.empty() || dump.empty() || outUnix.empty())
+        return {};
+    // Wine starts the Unix program but gives no handle to wait on: the reader writes its answer
+    // whole (temporary file and rename), so its appearance is the end.
+    std::wstring line = L"Z:\\usr\\bin\\python3 \"" + nvtest::widen(script) + L"\" \"" + nvtest::widen(dump) +
+                        L"\" --out \"" + nvtest::widen(outUnix) + L"\"";
+    std::vector<wchar_t> writable(line.begin(), line.end());
+    writable.push_back(L'\0');
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
+        return {};
+    if (started.hThread)
+        CloseHandle(started.hThread);
+    if (started.hProcess)
+        CloseHandle(started.hProcess);
+    if (!nvtest::waitFor([&] { return nvtest::fileExists(out); }, timeoutMs, 50))
+        return {};
+    return splitLines(nvtest::readFile(out));
+}
+
+std::string summaryValue(const std::vector<std::string> &summary, const std::string &key)
+{
+    for (const std::string &line : summary)
+        if (line.compare(0, key.size() + 2, key + ": ") == 0)
+            return line.substr(key.size() + 2);
+    return "<none>";
+}
+
+size_t summaryCount(const std::vector<std::string> &summary, const std::string &key)
+{
+    size_t count = 0;
+    for (const std::string &line : summary)
+        if (line.compare(0, key.size() + 2, key + ": ") == 0)
+            ++count;
+    return count;
+}
+
+std::vector<std::string> errorLogLines(const std::wstring &path, DWORD processId)
+{
+    const std::regex stamp(R"(^(\d\d/\d\d/\d\d \d\d:\d\d:\d\d) \((\d+)\)\t)");
+    std::vector<std::string> lines;
+    for (const std::string &line : splitLines(nvtest::readFile(path))) {
+        std::smatch match;
+        if (line == "Error log has been truncated") {
+            lines.push_back(line);
+        } else if (std::regex_search(line, match, stamp) && std::stoul(match[2].str()) == processId) {
+            lines.push_back(line.substr(match[0].length()));
+        } else {
+            lines.push_back("BAD STAMP: " + line);
+        }
+    }
+    return lines;
+}
+
+std::string compareLines(const std::vector<std::string> &actual, const std::vector<std::string> &expected)
+{
+    bool same = actual.size() == expected.size();
+    for (size_t i = 0; same && i < actual.size(); ++i) {
+        const std::string &want = expected[i];
+        if (!want.empty() && want.back() == '*')
+            same = actual[i].compare(0, want.size() - 1, want, 0, want.size() - 1) == 0;
+        else
+            same = actual[i] == want;
+    }
+    if (same)
+        return std::string();
+    std::string report = "expected:\n";
+    for (const std::string &line : expected)
+        report += "  " + line + "\n";
+    report += "actual:\n";
+    for (const std::string &line : actual)
+        report += "  " + line + "\n";
+    return report;
+}
+
+Run runProgram(const std::wstring &exe, const std::wstring &arguments, DWORD timeoutMs)
+{
+    Run run;
+    std::wstring line = L"\"" + exe + L"\" " + arguments;
+    std::vector<wchar_t> writable(line.begin(), line.end());
+    writable.push_back(L'\0');
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started = {};
+    ULONGLONG begin = GetTickCount64();
+    if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
+        return run;
+    CloseHandle(started.hThread);
+    run.processId = started.dwProcessId;
+    if (WaitForSingleObject(started.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(started.hProcess, 1);
+        WaitForSingleObject(started.hProcess, 5000);
+        run.exitCode = -2;
+    } else {
+        DWORD code = 0;
+        GetExitCodeProcess(started.hProcess, &code);
+        run.exitCode = static_cast<long>(code);
+    }
+    run.milliseconds = static_cast<DWORD>(GetTickCount64() - begin);
+    CloseHandle(started.hProcess);
+    return run;
+}
+
+} // namespace crashtest

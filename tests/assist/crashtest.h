@@ -1,0 +1,46 @@
+// What the crash suites share: a folder of the test's own, the report tool's stand-in placed in a
+// folder, the dump reader, and assist.err read line by line.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace crashtest {
+
+// A fresh, empty folder for one test under the suite folder (Windows path, no trailing backslash).
+std::wstring freshFolder(const std::wstring &name);
+// Copies the report tool's stand-in into `folder`.
+bool placeReportTool(const std::wstring &folder);
+// The command lines the stand-in in `folder` recorded, one per start. The tool runs on after the
+// crashed process has ended: wait (bounded) for `atLeast` lines, then a little for any further one.
+std::vector<std::string> reportToolCalls(const std::wstring &folder, size_t atLeast = 1);
+
+// The dump reader's summary of a dump, one "key: value" line each; empty when it gave none within
+// `timeoutMs`.
+std::vector<std::string> dumpSummary(const std::wstring &dumpPath, DWORD timeoutMs = 60000);
+// The value of the first summary line starting with `key` + ": ", or "<none>".
+std::string summaryValue(const std::vector<std::string> &summary, const std::string &key);
+size_t summaryCount(const std::vector<std::string> &summary, const std::string &key);
+
+// The lines of an assist.err, each time stamp "MM/DD/YY HH:MM:SS (pid)<tab>" checked against
+// `processId` and cut off; a line with a malformed stamp is kept whole, prefixed with "BAD STAMP: ".
+std::vector<std::string> errorLogLines(const std::wstring &path, DWORD processId);
+
+std::string narrow(const std::wstring &text);
+
+// Compares lines with expectations; an expectation ending in '*' matches by its prefix. A readable
+// difference, or empty when they match.
+std::string compareLines(const std::vector<std::string> &actual, const std::vector<std::string> &expected);
+
+// Runs `exe` with `arguments` (no handles inherited) and waits at most `timeoutMs`; exitCode is -2
+// when it was killed at the time limit, -1 when it did not start.
+struct Run {
+    DWORD processId = 0;
+    long exitCode = -1;
+    DWORD milliseconds = 0;
+};
+Run runProgram(const std::wstring &exe, const std::wstring &arguments, DWORD timeoutMs);
+
+} // namespace crashtest
