@@ -26,9 +26,11 @@ const char kCannotRemove[] = "Cannot remove all entries from assist database";
 const char kCannotAdd[] = "ERR: Cannot add dump to database: %s";
 const char kUnknownProcess[] = "unknown";
 
-// The share of a dump's size, and of an attached file's, that ends up in the report.
-const double kDumpShare = 0.3;
-const double kAttachmentShare = 0.06;
+// The share of a dump's size (30 %), and of an attached file's (6 %), that ends up in the report,
+// truncated; worked out in whole numbers, where 1,000 bytes at 30 % are 300, not 299.99...
+int64_t share(int64_t size, int64_t percent) { return size / 100 * percent + size % 100 * percent / 100; }
+const int64_t kDumpPercent = 30;
+const int64_t kAttachmentPercent = 6;
 
 bool sameDump(const std::string &a, const std::string &b) { return lstrcmpiA(a.c_str(), b.c_str()) == 0; }
 
@@ -105,13 +107,13 @@ void MemDumps::scanProcessDumps()
             } else if (topDumpTime_ == 0) {
                 topDumpTime_ = written;
             }
-            size += static_cast<int64_t>(static_cast<double>(info.st_size) * kDumpShare);
+            size += share(static_cast<int64_t>(info.st_size), kDumpPercent);
         }
         if (!foundDumps_.empty()) {
             for (const std::string &attachment : attachFiles_) {
                 struct __stat64 info;
                 if (fileStatus(attachment, info))
-                    size += static_cast<int64_t>(static_cast<double>(info.st_size) * kAttachmentShare);
+                    size += share(static_cast<int64_t>(info.st_size), kAttachmentPercent);
             }
         }
         estimatedReportSize_ = size;

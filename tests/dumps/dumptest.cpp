@@ -1,6 +1,7 @@
 #include "dumptest.h"
 
 #include "assist/assistlog.h"
+#include "assist/assistpaths.h"
 #include "testsupport.h"
 #include "tiny/unique.h"
 
@@ -75,6 +76,12 @@ bool makeFile(const std::string &path, const std::string &bytes, int64_t seconds
 }
 
 bool makeFolder(const std::string &path) { return CreateDirectoryA(path.c_str(), nullptr) != FALSE; }
+
+void resetFolder(const std::string &folder)
+{
+    removeTree(folder);
+    norvo::assist::createFolderWithParents(folder);
+}
 
 bool exists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 

@@ -16,6 +16,8 @@ std::string freshFolder(const std::string &name);
 // Writes `bytes` to `path` and gives it `seconds` (since 1970) as creation and write time.
 bool makeFile(const std::string &path, const std::string &bytes, int64_t seconds);
 bool makeFolder(const std::string &path);
+// Removes `folder` with everything in it, then creates it again with its parents.
+void resetFolder(const std::string &folder);
 bool exists(const std::string &path);
 std::string readText(const std::string &path);
 // The file's modification time as the C runtime reports it.
