@@ -129,10 +129,7 @@ std::string dumpFile()
 
 std::string bareEngineFolder()
 {
-    std::string relative = nvtest::narrow(nvtest::buildDir()) + "\\..\\..\\tools\\dbgengdouble\\bare";
-    char full[MAX_PATH] = {};
-    GetFullPathNameA(relative.c_str(), MAX_PATH, full, nullptr);
-    return full;
+    return dumptest::buildRoot() + "\\tools\\dbgengdouble\\bare";
 }
 
 void EngineTest::SetUp()

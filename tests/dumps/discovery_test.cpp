@@ -1,6 +1,7 @@
 // Dump discovery on real files with chosen times, the kernel dump's path and age from the real
 // registry, and the expansion of registry texts.
 #include "dumptest.h"
+#include "testsupport.h"
 
 #include "assist/assistlog.h"
 #include "assist/mdfinder.h"
@@ -14,7 +15,7 @@
 #include <vector>
 
 using namespace norvo::assist;
-using dumptest::countOf;
+using nvtest::countOf;
 
 namespace {
 
@@ -258,20 +259,6 @@ TEST_F(KernelDump, OnlyADumpNewerThanTheLastHandledOneIsNew)
     EXPECT_FALSE(finder.isItNewKrnDump(folder + "\\absent.dmp"));
     EXPECT_NE(std::string::npos, dumptest::errorLog().find("could not get status informations of kernel dump file " +
                                                              folder + "\\absent.dmp.\n"));
-}
-
-TEST_F(KernelDump, FoundOnlyWhenTheFileCanBeOpened)
-{
-    const std::string dump = folder + "\\MEMORY.DMP";
-    ASSERT_TRUE(dumptest::setMachineText(kCrashControl, "DumpFile", REG_SZ, dump));
-    MDFinder finder(kService, false, false);
-    std::string path = "stale";
-    EXPECT_FALSE(findKernelDump(finder, path));
-    EXPECT_EQ("", path);
-    ASSERT_TRUE(dumptest::makeFile(dump, "PAGEDU64", kTime));
-    EXPECT_TRUE(findKernelDump(finder, path));
-    EXPECT_EQ(dump, path);
-    dumptest::deleteMachineKey(kCrashControl);
 }
 
 // Runs the expansion on a thread of its own, so that a loop shows as a time-out, not a hung suite.

@@ -54,6 +54,14 @@ REGSAM viewOf(const std::string &key)
 
 } // namespace
 
+std::string buildRoot()
+{
+    std::string relative = nvtest::narrow(nvtest::buildDir()) + "\\..\\..\\..";
+    char full[MAX_PATH] = {};
+    GetFullPathNameA(relative.c_str(), MAX_PATH, full, nullptr);
+    return full;
+}
+
 std::string freshFolder(const std::string &name)
 {
     std::string folder = nvtest::narrow(nvtest::suiteDir()) + "\\" + name;
@@ -74,8 +82,6 @@ bool makeFile(const std::string &path, const std::string &bytes, int64_t seconds
     FILETIME time = fileTime(seconds);
     return SetFileTime(file.get(), &time, &time, &time) != FALSE;
 }
-
-bool makeFolder(const std::string &path) { return CreateDirectoryA(path.c_str(), nullptr) != FALSE; }
 
 void resetFolder(const std::string &folder)
 {
@@ -160,14 +166,6 @@ void deleteMachineValue(const std::string &key, const std::string &name)
 void deleteMachineKey(const std::string &key)
 {
     RegDeleteKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), viewOf(key), 0);
-}
-
-size_t countOf(const std::string &haystack, const std::string &needle)
-{
-    size_t count = 0;
-    for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + needle.size()))
-        ++count;
-    return count;
 }
 
 } // namespace dumptest

@@ -11,11 +11,14 @@
 
 namespace dumptest {
 
+// The top of the build folder (each suite's executable lies in tests/dumps/<suite>/ below it, with
+// the library's error log beside it).
+std::string buildRoot();
+
 // A new empty folder for one test, below the suite's folder (a Windows path, no trailing '\').
 std::string freshFolder(const std::string &name);
 // Writes `bytes` to `path` and gives it `seconds` (since 1970) as creation and write time.
 bool makeFile(const std::string &path, const std::string &bytes, int64_t seconds);
-bool makeFolder(const std::string &path);
 // Removes `folder` with everything in it, then creates it again with its parents.
 void resetFolder(const std::string &folder);
 bool exists(const std::string &path);
@@ -37,7 +40,5 @@ bool setMachineText(const std::string &key, const std::string &name, DWORD type,
 bool setMachineQword(const std::string &key, const std::string &name, int64_t value);
 void deleteMachineValue(const std::string &key, const std::string &name);
 void deleteMachineKey(const std::string &key);
-
-size_t countOf(const std::string &haystack, const std::string &needle);
 
 } // namespace dumptest

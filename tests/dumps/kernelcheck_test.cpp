@@ -27,10 +27,7 @@ const char kProductKey[] = "Software\\Norvo\\Updater Service";
 // record of calls.
 std::string builtReportTool()
 {
-    std::string relative = nvtest::narrow(nvtest::buildDir()) + "\\..\\..\\tools\\nassist\\nassist.exe";
-    char full[MAX_PATH] = {};
-    GetFullPathNameA(relative.c_str(), MAX_PATH, full, nullptr);
-    return full;
+    return dumptest::buildRoot() + "\\tools\\nassist\\nassist.exe";
 }
 
 class KernelCheck : public EngineTest {
@@ -93,9 +90,9 @@ TEST_F(KernelCheck, NewPositiveDumpStartsTheReportToolOnceWithTheKernelArguments
     EXPECT_EQ(toolFolder + "\\nassist.exe", dumps.reportToolPath());
 
     std::string log = dumptest::errorLog();
-    EXPECT_EQ(1u, dumptest::countOf(log, "DumpChecker: analyzing kernel memory dump " + dumpFile() + ".\n"));
-    EXPECT_EQ(1u, dumptest::countOf(log, " DumpChecker: kernel memory dump " + dumpFile() + " found and analyzed.\n"));
-    EXPECT_EQ(1u, dumptest::countOf(log, "norvo::assist::DefaultMemDumpHandler::kernelPostAction: executing process "));
+    EXPECT_EQ(1u, nvtest::countOf(log, "DumpChecker: analyzing kernel memory dump " + dumpFile() + ".\n"));
+    EXPECT_EQ(1u, nvtest::countOf(log, " DumpChecker: kernel memory dump " + dumpFile() + " found and analyzed.\n"));
+    EXPECT_EQ(1u, nvtest::countOf(log, "norvo::assist::DefaultMemDumpHandler::kernelPostAction: executing process "));
 }
 
 TEST_F(KernelCheck, DumpThatIsNotPositiveOrNotNewStartsNothing)
@@ -105,10 +102,12 @@ TEST_F(KernelCheck, DumpThatIsNotPositiveOrNotNewStartsNothing)
         std::string transcript;
         bool handledBefore;   // LastKernelDumpTime equals the dump's time
         std::string logged;
+        bool onDisk;
     } cases[] = {
-        {"not positive", "", false, "DumpChecker: analyzing kernel memory dump"},
-        {"user-mode dump", committedTranscript("usermode.txt"), false, "this is not a kernel mode dump file"},
-        {"positive but handled before", committedTranscript("kernel32.txt"), true, "is older than last dump."},
+        {"not positive", "", false, "DumpChecker: analyzing kernel memory dump", true},
+        {"user-mode dump", committedTranscript("usermode.txt"), false, "this is not a kernel mode dump file", true},
+        {"positive but handled before", committedTranscript("kernel32.txt"), true, "is older than last dump.", true},
+        {"no kernel dump on disk", committedTranscript("kernel32.txt"), false, "kernel dump path is ", false},
     };
     Session quiet;
     quiet.modules = {{"norvonet", 0x8f8e2000, 0x8f8f9000}};
@@ -126,22 +125,17 @@ TEST_F(KernelCheck, DumpThatIsNotPositiveOrNotNewStartsNothing)
             dumptest::deleteMachineValue(kProductKey, "LastKernelDumpTime");
         }
         useTranscript(c.transcript);
+        clearCalls();
+        ASSERT_TRUE(dumptest::setMachineText(kCrashControl, "DumpFile", REG_SZ,
+                                             c.onDisk ? dumpFile() : dumpFolder + "\\absent.dmp"));
         ASSERT_EQ(0, initialise());
         EXPECT_FALSE(nvtest::waitFor([&] { return dumptest::exists(toolLog); }, 1500)) << "the report tool was started";
         std::string log = dumptest::errorLog();
         EXPECT_NE(std::string::npos, log.find(c.logged)) << log;
-        EXPECT_EQ(0u, dumptest::countOf(log, "found and analyzed"));
-        EXPECT_EQ(0u, dumptest::countOf(log, "executing process"));
+        EXPECT_EQ(0u, nvtest::countOf(log, "found and analyzed"));
+        EXPECT_EQ(0u, nvtest::countOf(log, "executing process"));
+        EXPECT_EQ(c.onDisk && !c.handledBefore, !calls().empty()) << "the engine is asked only about a new dump";
     }
-}
-
-TEST_F(KernelCheck, NoKernelDumpOnDiskStartsNothingAndAsksNoEngine)
-{
-    ASSERT_TRUE(dumptest::setMachineText(kCrashControl, "DumpFile", REG_SZ, dumpFolder + "\\absent.dmp"));
-    useTranscript(committedTranscript("kernel32.txt"));
-    ASSERT_EQ(0, initialise());
-    EXPECT_FALSE(nvtest::waitFor([&] { return dumptest::exists(toolLog); }, 1000));
-    EXPECT_TRUE(calls().empty());
 }
 
 } // namespace
