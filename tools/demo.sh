@@ -6,7 +6,9 @@
 # service with the service control manager, installs version 1.0.0 of a sample product, makes and
 # trusts a test publisher, builds and signs version 2.0.0, starts the service and runs the reference
 # client against it. Then it shows the service log and the installed version, and what happens to
-# an unsigned package and to a second request for the same upgrade.
+# an unsigned package and to a second request for the same upgrade. Last, the service crashes inside
+# a session (tools/demo-crash.sh) and the demo shows the dump, the report tool's command line and
+# the crash-reporting library's error log.
 #
 # usage: tools/demo.sh [BUILD_DIR]        (default: build)
 set -euo pipefail
@@ -82,6 +84,8 @@ note "sc stop $NV_SERVICE: STOPPED"
 
 step "10. The service log ($NV_SERVICE_DIR_WIN\\logs\\service.log)"
 show "$(nv_service_log)"
+
+. "$NV_ROOT/tools/demo-crash.sh"
 
 step "Done"
 note "Everything stays in $NV_WORK (prefix, packages, PKI, logs); run the demo again to start afresh."

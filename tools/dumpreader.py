@@ -22,7 +22,8 @@ STREAM_NAMES = {
     21: "SystemMemoryInfoStream", 22: "ProcessVmCountersStream",
 }
 MARKERS = [
-    ("server-os", re.compile(rb"\*\*\*Server OS: [ -~]{0,255}?\*\*\*")),
+    # A release name has no '%' or '*': the format text of the marker never matches.
+    ("server-os", re.compile(rb"\*\*\*Server OS: [ -$&-)+-~]{1,255}\*\*\*")),
     ("coredump-version", re.compile(rb"\*\*\*Coredump version 2\.0\.0\.1171\*\*\*")),
 ]
 # A marker may straddle two adjacent ranges: keep this much of the previous one.

@@ -1,5 +1,6 @@
 #include "mainloop.h"
 
+#include "inspection/inspection.h"
 #include "session.h"
 #include "tiny/errortext.h"
 #include "tiny/threads.h"
@@ -8,6 +9,7 @@
 #include "updaterlog.h"
 #include "widetext.h"
 
+#include <objbase.h>
 #include <stdio.h>
 
 namespace nvupdater {
@@ -15,14 +17,40 @@ namespace nvupdater {
 namespace {
 
 const DWORD kPollMs = 250;
+// Within a poll the stop request is looked at this often, so the stop is never late by a poll.
+const DWORD kStopCheckMs = 25;
+// How long the stop waits for a session to let go of what it holds. A session waiting on its client
+// ends at once; one in the middle of a check ends with the process.
+const DWORD kSessionEndMs = 150;
 
 const char kStartingFormat[] = "MainLoop : Starting '%s' version %s.";
 const wchar_t kCannotCreateThread[] = L"MainLoop : Cannot create communication thread: %ls";
 const wchar_t kClosingThread[] = L"MainLoop : Closing communication thread.";
 const wchar_t kFinished[] = L"MainLoop : Finished.";
+const wchar_t kCleanupError[] = L"MainLoop : Checking old advertising script returns error: %d";
 const wchar_t kStartingService[] = L"RunService : Starting service.";
 
 norvo::tiny::ServiceDefinition g_definition = {};
+
+// An advertisement that a stopped or crashed service left applied is taken away before any client
+// can make use of it.
+void RemoveStaleAdvertisements(UpdaterLog &log)
+{
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    SetInstallerUiLevelNone();
+    const LONG stale = CleanupStaleScripts();
+    if (stale != 0)
+        log.Write(FormatText(kCleanupError, static_cast<int>(stale)), LogError);
+    if (SUCCEEDED(com))
+        CoUninitialize();
+}
+
+// One poll's pause, ended early by the stop request.
+void PauseForPoll()
+{
+    for (DWORD slept = 0; slept < kPollMs && !g_definition.stopRequested; slept += kStopCheckMs)
+        Sleep(kStopCheckMs);
+}
 
 } // namespace
 
@@ -58,10 +86,11 @@ void MainLoop(int)
     snprintf(starting, sizeof(starting), kStartingFormat, g_definition.displayName, g_definition.version);
     log.Write(WidenAnsi(starting), LogInfo);
 
-    // Lives until the process ends: a session thread cut off at stop may still point at it.
+    // Lives until the process ends: a session still finishing a check at stop may point at it.
     UpdaterComm *comm = new UpdaterComm(&log);
     g_updaterComm = comm;
     comm->Initialize();
+    RemoveStaleAdvertisements(log);
 
     const norvo::tiny::ThreadAttributes attributes;
     norvo::tiny::UniqueHandle session;   // the most recent communication thread
@@ -76,14 +105,14 @@ void MainLoop(int)
             else
                 log.Write(FormatText(kCannotCreateThread, WidenUtf8(norvo::tiny::lastErrorText(0)).c_str()), LogError);
         }
-        Sleep(kPollMs);
+        PauseForPoll();
     }
 
     if (comm->sessionActive) {
         log.Write(kClosingThread, LogDebug);
-        // A session blocks in pipe calls without a time limit; ending its thread is the only way
-        // to stop it. The channel does so only while the thread waits on the pipe.
-        comm->EndSessionByForce();
+        // Every wait of the session ends at the stop; the session lets go of the client and the
+        // package and ends. An advertisement it leaves goes at the next start.
+        comm->StopSession(kSessionEndMs);
     }
     log.Write(kFinished, LogDebug);
 }

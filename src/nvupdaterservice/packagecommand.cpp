@@ -2,18 +2,20 @@
 // quotes. The parts are cut out loosely and then accepted only if the command rebuilt from them is
 // the received one, unit for unit: no text before the code or after the last quote, single blanks,
 // no quote inside the path.
+#include "protocol.h"
 #include "updatercomm.h"
-
 #include "widetext.h"
 
 namespace nvupdater {
 
 namespace {
 
-const wchar_t kPackagePrefix[] = L"210 PACKAGE \"";
-const wchar_t kTransformsMarker[] = L" TRANSFORMS ";
-const wchar_t kTransformsPrefix[] = L"TRANSFORMS \"";
-const wchar_t kTransformsPart[] = L" TRANSFORMS \"";
+using protocol::kPackagePrefix;
+using protocol::kTransformsPart;
+// ` TRANSFORMS "` without its quote marks where transforms begin; without its blank it is what
+// they follow.
+const std::wstring kTransformsMarker(kTransformsPart, wcslen(kTransformsPart) - 1);
+const wchar_t *const kTransformsPrefix = kTransformsPart + 1;
 const wchar_t kInvalidCommand[] = L"Invalid command: %ls";
 
 // The command without any `210 PACKAGE "`, cut before its first double quote.

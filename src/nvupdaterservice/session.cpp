@@ -1,26 +1,19 @@
 #include "session.h"
 
 #include "inspection/inspection.h"
+#include "inspection/transforms.h"
+#include "protocol.h"
 #include "updatercomm.h"
 #include "updaterlog.h"
 #include "widetext.h"
 
 #include <objbase.h>
+#include <vector>
 #include <wchar.h>
 
 namespace nvupdater {
 
 namespace {
-
-// ---- protocol ----------------------------------------------------------------------------------
-const wchar_t kServiceIdentity[] = L"NUS";
-const wchar_t kClientIdentity[] = L"NSW";
-const int kProtocolVersion = 1;
-const wchar_t kGreetingFormat[] = L"200 %ls %d";
-const wchar_t kResultFormat[] = L"220 RESULT %d";
-const wchar_t kBye[] = L"230 BYE";
-// The reply's identity token is read into at most this many units.
-const size_t kMaxIdentityUnits = 259;
 
 const wchar_t kNorvoPublisher[] = L"Norvo Technologies, Inc.";
 const wchar_t kVardaPublisher[] = L"Varda Software Development Ltd.";
@@ -54,6 +47,8 @@ const wchar_t kUnadvertised[] = L"Product was unadvertised.";
 const wchar_t kRecievingEndFails[] = L"Recieving end command fails.";
 const wchar_t kFinished[] = L"Communication with setup wrapper finished.";
 const wchar_t kPipeClosed[] = L"Pipe closed.";
+const wchar_t kCannotHold[] = L"Package refused: the file can't be held unchanged.";
+const wchar_t kTransformRefused[] = L"Transform refused: %ls";
 
 // What the checks of one package decided, and what the installation step needs from them.
 struct Inspection {
@@ -67,7 +62,8 @@ class Session {
 public:
     Session(UpdaterComm &comm, UpdaterLog &log) : comm_(comm), log_(log) {}
 
-    // Steps from the connected client to the end of the conversation; the caller closes.
+    // Steps from the connected client to the end of the conversation; the caller closes. What the
+    // session holds (the package, its transforms) is let go when the session object ends.
     void Converse()
     {
         LONG stale = CleanupStaleScripts();
@@ -87,24 +83,33 @@ public:
     }
 
 private:
+    // A step's own failure line. After the service's stop the session ends without a word: the
+    // pipe calls were cut short by the stop, not failed by the client.
+    void Failed(const std::wstring &line, int level)
+    {
+        if (!comm_.Stopping())
+            log_.Write(line, level);
+    }
+
     bool Greet()
     {
-        if (comm_.Send(FormatText(kGreetingFormat, kServiceIdentity, kProtocolVersion)) != 0) {
-            log_.Write(kSendingInitFails, LogComm);
+        if (comm_.Send(FormatText(protocol::kGreetingFormat, protocol::kServiceIdentity, protocol::kProtocolVersion)) !=
+            0) {
+            Failed(kSendingInitFails, LogComm);
             return false;
         }
         std::wstring reply;
-        if (comm_.Receive(reply) != 0) {
-            log_.Write(kRecievingInitFails, LogComm);
+        if (comm_.Receive(reply, comm_.limits().messageMs) != 0) {
+            Failed(kRecievingInitFails, LogComm);
             return false;
         }
-        wchar_t identity[kMaxIdentityUnits + 1] = {};
+        wchar_t identity[protocol::kMaxIdentityUnits + 1] = {};
         int version = 0;
-        if (swscanf(reply.c_str(), L"200 %259ls %d", identity, &version) < 2) {
+        if (swscanf(reply.c_str(), protocol::kGreetingParse, identity, &version) < 2) {
             log_.Write(FormatText(kInvalidCommand, reply.c_str()), LogError);
             return false;
         }
-        if (wcscmp(identity, kClientIdentity) != 0) {
+        if (wcscmp(identity, protocol::kClientIdentity) != 0) {
             log_.Write(FormatText(kInvalidSender, identity), LogError);
             return false;
         }
@@ -115,8 +120,8 @@ private:
     bool ReceivePackage(std::wstring &packagePath, std::wstring &transforms)
     {
         std::wstring command;
-        if (comm_.Receive(command) != 0) {
-            log_.Write(kRecievingPackageFails, LogComm);
+        if (comm_.Receive(command, comm_.limits().messageMs) != 0) {
+            Failed(kRecievingPackageFails, LogComm);
             return false;
         }
         if (comm_.ParsePackageCommand(command, packagePath, transforms) != 0)
@@ -128,41 +133,90 @@ private:
         return true;
     }
 
-    // Locks the file, checks and advertises the package, unlocks. A refusal is sent from here.
+    // Opens a file the client named, as the client: the service reads nothing the client could not
+    // read itself, and keeps what it opened until the session ends.
+    DWORD HoldAsClient(const std::wstring &path, FileHold &hold)
+    {
+        UpdaterComm::ClientIdentity client(comm_);
+        if (client.error() != ERROR_SUCCESS)
+            return client.error();
+        return HoldFile(path, hold);
+    }
+
+    // Holds and locks the file, checks and advertises the package, unlocks. A refusal is sent from
+    // here.
     Inspection Inspect(const std::wstring &packagePath, const std::wstring &transforms)
     {
         Inspection inspection;
         SavedFileSecurity saved;
-        log_.Write(FormatText(kLockResult, static_cast<int>(LockPackageFile(packagePath, saved))), LogDebug);
-
-        inspection.productCode = ReadPackageProperty(packagePath, L"ProductCode");
-        log_.Write(inspection.productCode, LogDebug);
-        inspection.productVersion = ReadPackageProperty(packagePath, L"ProductVersion");
-        log_.Write(inspection.productVersion, LogDebug);
-
-        inspection.decision = Decide(packagePath, transforms, inspection.scriptPath);
+        const DWORD held = HoldAsClient(packagePath, package_);
+        if (held != ERROR_SUCCESS) {
+            // Nothing that could change under the checks is checked at all.
+            log_.Write(FormatText(kLockResult, static_cast<int>(held)), LogDebug);
+            log_.Write(kCannotHold, LogError);
+            inspection.decision = ResultSignRejected;
+        } else {
+            log_.Write(FormatText(kLockResult, static_cast<int>(LockPackageFile(package_, saved))), LogDebug);
+            inspection.productCode = ReadPackageProperty(packagePath, L"ProductCode");
+            log_.Write(inspection.productCode, LogDebug);
+            inspection.productVersion = ReadPackageProperty(packagePath, L"ProductVersion");
+            log_.Write(inspection.productVersion, LogDebug);
+            inspection.decision = Decide(packagePath, transforms, inspection.scriptPath);
+        }
 
         if (inspection.decision != ResultGoAhead) {
-            if (comm_.Send(FormatText(kResultFormat, inspection.decision)) != 0)
-                log_.Write(kSendingResultFails, LogComm);
+            if (comm_.Send(FormatText(protocol::kResultFormat, inspection.decision)) != 0)
+                Failed(kSendingResultFails, LogComm);
         }
         // Always: the unlock itself knows when the lock saved nothing to give back.
-        log_.Write(FormatText(kUnlockResult, static_cast<int>(UnlockPackageFile(packagePath, saved))), LogDebug);
+        log_.Write(FormatText(kUnlockResult, static_cast<int>(UnlockPackageFile(package_, saved))), LogDebug);
         return inspection;
+    }
+
+    struct Signature {
+        LONG trust, norvo, varda;
+        bool accepted() const { return trust == 0 && (norvo == 0 || varda == 0); }
+    };
+
+    // All three are evaluated, in this order, whatever the first one says.
+    static Signature CheckSignature(const std::wstring &path)
+    {
+        Signature signature;
+        signature.trust = VerifyPackageTrust(path);
+        signature.norvo = CheckPackagePublisher(path, kNorvoPublisher);
+        signature.varda = CheckPackagePublisher(path, kVardaPublisher);
+        return signature;
+    }
+
+    // Every transform file must be held and signed like the package, since a transform can change
+    // what the signed package installs. Transforms inside the package are covered by its signature.
+    bool TransformsAccepted(const std::wstring &transforms)
+    {
+        for (const TransformItem &item : SplitTransforms(transforms)) {
+            if (item.embedded)
+                continue;
+            FileHold hold;
+            if (HoldAsClient(item.file, hold) != ERROR_SUCCESS || !CheckSignature(item.file).accepted()) {
+                log_.Write(FormatText(kTransformRefused, item.text.c_str()), LogError);
+                return false;
+            }
+            transforms_.push_back(std::move(hold));
+        }
+        return true;
     }
 
     int Decide(const std::wstring &packagePath, const std::wstring &transforms, std::wstring &scriptPath)
     {
-        // All three are evaluated, in this order, whatever the first one says.
-        LONG trust = VerifyPackageTrust(packagePath);
-        LONG norvo = CheckPackagePublisher(packagePath, kNorvoPublisher);
-        LONG varda = CheckPackagePublisher(packagePath, kVardaPublisher);
-        if (trust != 0 || (norvo != 0 && varda != 0)) {
-            log_.Write(FormatText(kSignRejected, static_cast<int>(trust), static_cast<int>(norvo), static_cast<int>(varda)),
+        const Signature signature = CheckSignature(packagePath);
+        if (!signature.accepted()) {
+            log_.Write(FormatText(kSignRejected, static_cast<int>(signature.trust), static_cast<int>(signature.norvo),
+                                  static_cast<int>(signature.varda)),
                        LogDebug);
             return ResultSignRejected;
         }
         log_.Write(kSignAccepted, LogDebug);
+        if (!TransformsAccepted(transforms))
+            return ResultSignRejected;
 
         int upgradeNotNeeded = 0;
         if (FindUpgradableProduct(packagePath, upgradeNotNeeded) == 0) {
@@ -188,17 +242,21 @@ private:
     // product is now installed at the package's version.
     void Install(const Inspection &inspection)
     {
-        if (comm_.Send(FormatText(kResultFormat, static_cast<int>(ResultGoAhead))) != 0) {
-            log_.Write(kSendingResultFails, LogComm);
+        if (comm_.Send(FormatText(protocol::kResultFormat, static_cast<int>(ResultGoAhead))) != 0) {
+            Failed(kSendingResultFails, LogComm);
             return;
         }
         std::wstring message;
-        if (comm_.Receive(message) != 0) {
-            log_.Write(kRecievingResultFails, LogComm);
+        const int received = comm_.Receive(message, comm_.limits().installationMs);
+        // The installation is over, one way or the other: the files may change again.
+        package_ = FileHold();
+        transforms_.clear();
+        if (received != 0) {
+            Failed(kRecievingResultFails, LogComm);
             return;
         }
         int installResult = 0;
-        if (swscanf(message.c_str(), L"220 RESULT %d", &installResult) < 1) {
+        if (swscanf(message.c_str(), protocol::kResultParse, &installResult) < 1) {
             log_.Write(FormatText(kInvalidCommand, message.c_str()), LogComm);
             return;
         }
@@ -216,11 +274,11 @@ private:
             log_.Write(kUnadvertised, LogDebug);
         }
 
-        if (comm_.Receive(message) != 0) {
-            log_.Write(kRecievingEndFails, LogComm);
+        if (comm_.Receive(message, comm_.limits().messageMs) != 0) {
+            Failed(kRecievingEndFails, LogComm);
             return;
         }
-        if (message != kBye) {
+        if (message != protocol::kBye) {
             log_.Write(FormatText(kInvalidCommand, message.c_str()), LogComm);
             return;
         }
@@ -229,19 +287,11 @@ private:
 
     UpdaterComm &comm_;
     UpdaterLog &log_;
+    FileHold package_;
+    std::vector<FileHold> transforms_;
 };
 
-// The test-and-set of the session flag: false when another thread holds the session.
-bool ClaimSession(UpdaterComm &comm)
-{
-    norvo::tiny::NMutexLock claim(comm.lock);
-    if (comm.sessionActive)
-        return false;
-    comm.sessionActive = 1;
-    return true;
-}
-
-// Everything a claimed session does, inside the session gate.
+// Everything a claimed session does.
 void Serve(UpdaterComm &comm, UpdaterLog &log)
 {
     // The installer's calls on this thread need COM; they must never show a user interface.
@@ -250,8 +300,8 @@ void Serve(UpdaterComm &comm, UpdaterLog &log)
 
     DWORD waited = comm.WaitForClient();
     if (waited != 0) {
-        log.Write(FormatText(kConnectingFails, static_cast<int>(waited)), LogError);
-        comm.SetSessionActive(0);
+        if (!comm.Stopping())
+            log.Write(FormatText(kConnectingFails, static_cast<int>(waited)), LogError);
         return;
     }
     log.Write(kPipeConnected, LogComm);
@@ -259,8 +309,8 @@ void Serve(UpdaterComm &comm, UpdaterLog &log)
     Session(comm, log).Converse();
 
     comm.DisconnectClient();
-    log.Write(kPipeClosed, LogComm);
-    comm.SetSessionActive(0);
+    if (!comm.Stopping())
+        log.Write(kPipeClosed, LogComm);
 }
 
 } // namespace
@@ -268,12 +318,10 @@ void Serve(UpdaterComm &comm, UpdaterLog &log)
 void CommunicationThread(int)
 {
     UpdaterComm *comm = g_updaterComm;
-    if (!comm || !ClaimSession(*comm))
+    if (!comm || !comm->ClaimSession())
         return;
-
-    comm->EnterSessionGate();
-    Serve(*comm, Log());
-    comm->LeaveSessionGate();
+    Serve(*comm, comm->log());
+    comm->SetSessionActive(0);
 }
 
 } // namespace nvupdater

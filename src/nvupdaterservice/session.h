@@ -2,16 +2,16 @@
 // advertisement, the client's installation result, cleanup, goodbye.
 #pragma once
 
+#include "protocol.h"
+
 namespace nvupdater {
 
-// Result codes of the service's "220 RESULT %d".
-enum BrokerResult {
-    ResultGoAhead = 0,
-    ResultSignRejected = 28401,
-    ResultNoUpgradableProduct = 28402,
-    ResultAdvertiseFailed = 28403,
-    ResultUpgradeNotNeeded = 28406,
-};
+using protocol::BrokerResult;
+using protocol::ResultAdvertiseFailed;
+using protocol::ResultGoAhead;
+using protocol::ResultNoUpgradableProduct;
+using protocol::ResultSignRejected;
+using protocol::ResultUpgradeNotNeeded;
 
 // Thread routine started by MainLoop whenever the pipe exists and no session is active. Serves
 // exactly one client connection through g_updaterComm and returns; returns at once when another

@@ -2,16 +2,24 @@
 
 #include "widetext.h"
 
+#include <sddl.h>
+
 namespace nvupdater {
 
 UpdaterComm *g_updaterComm = nullptr;
 
 namespace {
 
-const wchar_t kPipeName[] = L"\\\\.\\pipe\\NVUpdatePipe";
 const DWORD kBufferBytes = 2048;
 const DWORD kDefaultTimeoutMs = 1000;
-const DWORD kTerminationWaitMs = 5000;
+// A flush cut short by hanging up ends at once; this only bounds a platform that would not.
+const DWORD kFlushEndMs = 2000;
+
+// SYSTEM and Administrators: full access. Everyone: read and write data, attributes and extended
+// attributes (a client switches its end to message mode), read the access list, wait on the pipe;
+// nothing else: no WRITE_DAC, no WRITE_OWNER, no new instance (FILE_CREATE_PIPE_INSTANCE). Any
+// local caller may talk to the service; none may change who else may.
+const wchar_t kPipeSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x0012019b;;;WD)";
 
 const wchar_t kAlreadyInitialized[] = L"Communication module is already initialized.";
 const wchar_t kInitializing[] = L"Initializing communication module.";
@@ -21,35 +29,19 @@ const wchar_t kPipeCreated[] = L"Pipe created.";
 const wchar_t kSendingFails[] = L"Sending fails with error: %d";
 const wchar_t kRecievingFails[] = L"Recieving fails with error: %d";
 
+DWORD WINAPI flushPipe(void *pipe)
+{
+    FlushFileBuffers(static_cast<HANDLE>(pipe));
+    return 0;
+}
+
 } // namespace
 
-class UpdaterComm::PipeCall {
-public:
-    explicit PipeCall(UpdaterComm &comm) : comm_(comm), holder_(comm.gateHolder_ == GetCurrentThreadId())
-    {
-        if (!holder_)
-            return;
-        comm_.holderInPipeCall_ = 1;
-        comm_.sessionGate_.unlock();
-    }
-    ~PipeCall()
-    {
-        if (!holder_)
-            return;
-        DWORD error = GetLastError();   // the pipe call's error outlives the gate
-        comm_.sessionGate_.lock();
-        comm_.holderInPipeCall_ = 0;
-        SetLastError(error);
-    }
-    PipeCall(const PipeCall &) = delete;
-    PipeCall &operator=(const PipeCall &) = delete;
-
-private:
-    UpdaterComm &comm_;
-    const bool holder_;
-};
-
-UpdaterComm::UpdaterComm(UpdaterLog *log) : log_(log) {}
+UpdaterComm::UpdaterComm(UpdaterLog *log, const Limits &limits)
+    : log_(log), limits_(limits), ioDone_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      idle_(CreateEventW(nullptr, TRUE, TRUE, nullptr))
+{
+}
 
 UpdaterComm::~UpdaterComm()
 {
@@ -83,125 +75,176 @@ int UpdaterComm::CreatePipe()
         pipeOpen = 1;
     }
 
-    // A present, null access list: the unprivileged Setup Wrapper of any account may open the pipe.
-    SECURITY_DESCRIPTOR descriptor;
-    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
-    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
-
-    // Local clients only; and the first instance of its name, so that no other process can have
-    // put up a pipe of that name to catch the Setup Wrapper's requests.
-    pipe_.reset(CreateNamedPipeW(kPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                                 PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                                 1, kBufferBytes, kBufferBytes, kDefaultTimeoutMs, &attributes));
-    if (!pipe_) {
+    norvo::tiny::UniqueLocal descriptor;
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurity, SDDL_REVISION_1,
+                                                             reinterpret_cast<PSECURITY_DESCRIPTOR *>(descriptor.put()),
+                                                             nullptr)) {
+        SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
+        // Local clients only; and the first instance of its name, so that no other process can have
+        // put up a pipe of that name to catch the Setup Wrapper's requests.
+        pipe_.reset(CreateNamedPipeW(protocol::kPipeName,
+                                     PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                     PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                                     1, kBufferBytes, kBufferBytes, kDefaultTimeoutMs, &attributes));
+    }
+    if (!pipe_ || !ioDone_ || !stop_ || !idle_) {
         log_->Write(FormatText(kCreatingPipeFails, static_cast<int>(GetLastError())), LogError);
+        pipe_.reset();
         pipeOpen = 0;
         return -1;
     }
     log_->Write(kPipeCreated, LogComm);
-    sessionActive = 0;
+    SetSessionActive(0);
     return 0;
+}
+
+bool UpdaterComm::Complete(BOOL started, OVERLAPPED &overlapped, DWORD timeoutMs, DWORD &bytes)
+{
+    bytes = 0;
+    if (!started && GetLastError() != ERROR_IO_PENDING)
+        return false;
+    const HANDLE waits[] = {overlapped.hEvent, stop_.get()};
+    const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, timeoutMs);
+    if (waited == WAIT_OBJECT_0)
+        return GetOverlappedResult(pipe_.get(), &overlapped, &bytes, FALSE) != FALSE;
+    // Time-out or stop: take the operation back and wait for it to be given back.
+    CancelIoEx(pipe_.get(), &overlapped);
+    GetOverlappedResult(pipe_.get(), &overlapped, &bytes, TRUE);
+    bytes = 0;
+    SetLastError(waited == WAIT_TIMEOUT ? ERROR_TIMEOUT : ERROR_OPERATION_ABORTED);
+    return false;
 }
 
 int UpdaterComm::Send(std::wstring message)
 {
+    lastCallWasSend_ = false;
+    if (Stopping())
+        return -1;
     // Up to the first zero unit, as the text would be read by the client.
-    size_t units = wcslen(message.c_str());
+    const size_t units = wcslen(message.c_str());
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = ioDone_.get();
+    ResetEvent(ioDone_.get());
     DWORD written = 0;
-    BOOL ok;
-    {
-        PipeCall call(*this);
-        ok = WriteFile(pipe_.get(), message.c_str(), static_cast<DWORD>(units * sizeof(wchar_t)), &written, nullptr);
-    }
-    if (ok && written > 0)
+    const BOOL started =
+        WriteFile(pipe_.get(), message.c_str(), static_cast<DWORD>(units * sizeof(wchar_t)), nullptr, &overlapped);
+    if (Complete(started, overlapped, limits_.sendMs, written) && written > 0) {
+        lastCallWasSend_ = true;
         return 0;
-    log_->Write(FormatText(kSendingFails, static_cast<int>(GetLastError())), LogError);
+    }
+    if (!Stopping())
+        log_->Write(FormatText(kSendingFails, static_cast<int>(GetLastError())), LogError);
     return -1;
 }
 
-int UpdaterComm::Receive(std::wstring &message)
+int UpdaterComm::Receive(std::wstring &message, DWORD timeoutMs)
 {
-    message.assign(kMaxMessageBytes / sizeof(wchar_t) + 1, L'\0');
+    lastCallWasSend_ = false;
+    message.clear();
+    if (Stopping())
+        return -1;
+    std::wstring buffer(kMaxMessageBytes / sizeof(wchar_t) + 1, L'\0');
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = ioDone_.get();
+    ResetEvent(ioDone_.get());
     DWORD got = 0;
-    BOOL ok;
-    {
-        PipeCall call(*this);
-        ok = ReadFile(pipe_.get(), &message[0], kMaxMessageBytes, &got, nullptr);
-    }
-    if (ok && got > 0) {
+    const BOOL started = ReadFile(pipe_.get(), &buffer[0], kMaxMessageBytes, nullptr, &overlapped);
+    if (Complete(started, overlapped, timeoutMs, got) && got > 0) {
         // An odd last byte is no whole unit and is dropped.
-        message.resize(got / sizeof(wchar_t));
+        buffer.resize(got / sizeof(wchar_t));
+        message.swap(buffer);
         return 0;
     }
     // A message longer than the buffer fails with the more-data error; its rest stays in the pipe
     // until the session disconnects the client.
-    log_->Write(FormatText(kRecievingFails, static_cast<int>(GetLastError())), LogError);
-    message.clear();
+    if (!Stopping())
+        log_->Write(FormatText(kRecievingFails, static_cast<int>(GetLastError())), LogError);
     return -1;
 }
 
 DWORD UpdaterComm::WaitForClient()
 {
+    lastCallWasSend_ = false;
     for (;;) {
-        BOOL connected;
-        {
-            PipeCall call(*this);
-            connected = ConnectNamedPipe(pipe_.get(), nullptr);
+        if (Stopping())
+            return ERROR_OPERATION_ABORTED;
+        OVERLAPPED overlapped = {};
+        overlapped.hEvent = ioDone_.get();
+        ResetEvent(ioDone_.get());
+        DWORD error = ERROR_SUCCESS;
+        if (!ConnectNamedPipe(pipe_.get(), &overlapped)) {
+            error = GetLastError();
+            DWORD unused = 0;
+            if (error == ERROR_IO_PENDING)
+                error = Complete(FALSE, overlapped, INFINITE, unused) ? ERROR_SUCCESS : GetLastError();
         }
-        if (connected)
-            return 0;
-        DWORD error = GetLastError();
         // The client opened the pipe before this wait began: it is connected and is served.
-        if (error == ERROR_PIPE_CONNECTED)
+        if (error == ERROR_SUCCESS || error == ERROR_PIPE_CONNECTED)
             return 0;
         // The client came and went before this wait began: clear its traces and wait again.
-        if (error == ERROR_NO_DATA) {
-            DisconnectNamedPipe(pipe_.get());
-            continue;
-        }
         // Anything else: leave the instance disconnected, so the next wait starts afresh.
         DisconnectNamedPipe(pipe_.get());
-        SetLastError(error);
-        return error;
+        if (error != ERROR_NO_DATA) {
+            SetLastError(error);
+            return error;
+        }
     }
 }
 
 void UpdaterComm::DisconnectClient()
 {
-    // Disconnecting throws away what the client has not read yet, such as a refusal sent just
-    // before: wait until it has been read (or the client has gone) first.
-    {
-        PipeCall call(*this);
-        FlushFileBuffers(pipe_.get());
+    // Hanging up throws away what the client has not read yet, such as a refusal sent just before:
+    // give it the time of one send to read it. The flush has no time limit of its own, so it runs
+    // on a thread of its own, and hanging up ends it.
+    if (lastCallWasSend_ && !Stopping()) {
+        norvo::tiny::UniqueHandle flusher(CreateThread(nullptr, 0, flushPipe, pipe_.get(), 0, nullptr));
+        if (flusher) {
+            const HANDLE waits[] = {flusher.get(), stop_.get()};
+            if (WaitForMultipleObjects(2, waits, FALSE, limits_.sendMs) != WAIT_OBJECT_0) {
+                DisconnectNamedPipe(pipe_.get());
+                WaitForSingleObject(flusher.get(), kFlushEndMs);
+            }
+        }
     }
+    lastCallWasSend_ = false;
     DisconnectNamedPipe(pipe_.get());
 }
 
-void UpdaterComm::EnterSessionGate()
+bool UpdaterComm::ClaimSession()
 {
-    sessionGate_.lock();
-    gateHolder_ = GetCurrentThreadId();
+    norvo::tiny::NMutexLock claim(lock);
+    if (sessionActive)
+        return false;
+    SetSessionActive(1);
+    return true;
 }
 
-void UpdaterComm::LeaveSessionGate()
+void UpdaterComm::SetSessionActive(int value)
 {
-    gateHolder_ = 0;
-    sessionGate_.unlock();
+    sessionActive = value;
+    if (value)
+        ResetEvent(idle_.get());
+    else
+        SetEvent(idle_.get());
 }
 
-void UpdaterComm::EndSessionByForce()
+void UpdaterComm::StopSession(DWORD waitMs)
 {
-    sessionGate_.lock();
-    if (holderInPipeCall_ && gateHolder_) {
-        // By the holder's id, not by a handle kept elsewhere: only this thread holds the session.
-        norvo::tiny::UniqueHandle holder(OpenThread(THREAD_TERMINATE | SYNCHRONIZE, FALSE, gateHolder_));
-        if (holder && TerminateThread(holder.get(), 0))
-            WaitForSingleObject(holder.get(), kTerminationWaitMs);   // termination completes asynchronously
-        gateHolder_ = 0;
-        holderInPipeCall_ = 0;
-    }
-    sessionGate_.unlock();
+    SetEvent(stop_.get());
+    WaitForSingleObject(idle_.get(), waitMs);
+}
+
+bool UpdaterComm::Stopping() const { return WaitForSingleObject(stop_.get(), 0) == WAIT_OBJECT_0; }
+
+UpdaterComm::ClientIdentity::ClientIdentity(UpdaterComm &comm)
+    : error_(ImpersonateNamedPipeClient(comm.pipe_.get()) ? ERROR_SUCCESS : GetLastError())
+{
+}
+
+UpdaterComm::ClientIdentity::~ClientIdentity()
+{
+    // Whatever happened, the thread goes back to the service's own identity.
+    RevertToSelf();
 }
 
 } // namespace nvupdater

@@ -1,8 +1,10 @@
 // The service's end of the named pipe "\\.\pipe\NVUpdatePipe": one instance, serving one client
-// after another; whole UTF-16 messages in and out; the flags by which the main loop and the
-// communication threads agree on who owns the pipe.
+// after another; whole UTF-16 messages in and out, every wait on the client bounded by a time limit
+// and cut short by the service's stop; the claim by which the main loop and the communication
+// threads agree on who owns the pipe.
 #pragma once
 
+#include "protocol.h"
 #include "tiny/nmutex.h"
 #include "tiny/unique.h"
 #include "updaterlog.h"
@@ -13,12 +15,21 @@
 
 namespace nvupdater {
 
+// How long the session waits for the client: each message, the installation result, each send (and
+// the flush before hanging up).
+struct SessionLimits {
+    DWORD messageMs = protocol::kMessageLimitMs;
+    DWORD installationMs = protocol::kInstallationLimitMs;
+    DWORD sendMs = protocol::kSendLimitMs;
+};
+
 class UpdaterComm {
 public:
-    // The longest message the service reads, in bytes (2,048 UTF-16 units).
-    static const DWORD kMaxMessageBytes = 4096;
+    using Limits = SessionLimits;
 
-    explicit UpdaterComm(UpdaterLog *log);
+    static const DWORD kMaxMessageBytes = protocol::kMaxMessageBytes;
+
+    explicit UpdaterComm(UpdaterLog *log, const Limits &limits = Limits());
     virtual ~UpdaterComm();
     UpdaterComm(const UpdaterComm &) = delete;
     UpdaterComm &operator=(const UpdaterComm &) = delete;
@@ -28,29 +39,39 @@ public:
     // 0 when the pipe exists afterwards, -1 when it could not be created (retried by the caller).
     int CreatePipe();
 
-    // One message each way. 0, or -1 (logged with the system's error number).
+    // One message each way, each bounded by a time limit. 0, or -1: logged with the system's error
+    // number (1460 for a time-out), except when the service's stop cut the call short, which is
+    // not logged (see Stopping()).
     int Send(std::wstring message);
-    int Receive(std::wstring &message);
+    int Receive(std::wstring &message, DWORD timeoutMs);
+    const Limits &limits() const { return limits_; }
+    // Where the channel and its session write (the process-wide log in the service).
+    UpdaterLog &log() const { return *log_; }
 
-    // Waits, without a time limit, until a client is connected. 0, or the system's error number.
+    // Waits, without a time limit, until a client is connected or the service stops. 0, or the
+    // system's error number (ERROR_OPERATION_ABORTED after the stop).
     DWORD WaitForClient();
-    // Ends the current client's connection; the instance stays for the next client.
+    // Ends the current client's connection; the instance stays for the next client. When the last
+    // pipe call was a send, waits (at most the send limit, and not past the stop) until the client has
+    // read it, since hanging up throws away what it has not read yet.
     void DisconnectClient();
+
+    // Runs the calling thread as the connected client until the returned guard ends. False (with
+    // the system's error) when the client cannot be impersonated.
+    class ClientIdentity;
 
     // A well-formed `210 PACKAGE "path"` or `210 PACKAGE "path" TRANSFORMS "transforms"` gives 0
     // with its parts; anything else is logged and gives -1.
     int ParsePackageCommand(const std::wstring &command, std::wstring &packagePath, std::wstring &transforms);
 
-    void SetSessionActive(int value) { sessionActive = value; }
+    // The session claim: true for the one thread that may serve the next client.
+    bool ClaimSession();
+    void SetSessionActive(int value);
 
-    // The session thread holds the session gate whenever it is not blocked in a pipe call, from
-    // EnterSessionGate until LeaveSessionGate. EndSessionByForce takes the gate before it
-    // terminates the holder, so the thread is cut off only while it waits on the pipe, never
-    // while it holds a lock (the log's, the heap's) that the rest of the process still needs. A
-    // thread that has left the gate for good is finishing on its own and is not terminated.
-    void EnterSessionGate();
-    void LeaveSessionGate();
-    void EndSessionByForce();
+    // The service's stop: every wait of the session ends at once, and no new one begins. Returns
+    // once the session has ended, or after `waitMs`.
+    void StopSession(DWORD waitMs);
+    bool Stopping() const;
 
     // Guards the test-and-set of the two flags below.
     norvo::tiny::NMutex lock;
@@ -59,16 +80,32 @@ public:
     volatile LONG sessionActive = 0;
 
 private:
-    // Opens the session gate for the duration of one blocking pipe call of the gate's holder.
-    class PipeCall;
+    // Runs one overlapped pipe operation that `started` began to its end, within `timeoutMs` and
+    // until the stop. True on success with the byte count; false with the last error set.
+    bool Complete(BOOL started, OVERLAPPED &overlapped, DWORD timeoutMs, DWORD &bytes);
 
     UpdaterLog *log_;
+    const Limits limits_;
     norvo::tiny::UniqueFile pipe_;
+    norvo::tiny::UniqueHandle ioDone_;    // the overlapped operations' event
+    norvo::tiny::UniqueHandle stop_;      // set once, by the service's stop
+    norvo::tiny::UniqueHandle idle_;      // set while no session holds the pipe
+    bool lastCallWasSend_ = false;
     int initialized_ = 0;
+};
 
-    norvo::tiny::NMutex sessionGate_;
-    volatile DWORD gateHolder_ = 0;        // thread id of the session, 0 when none
-    volatile LONG holderInPipeCall_ = 0;   // the holder is blocked in a pipe call, gate open
+class UpdaterComm::ClientIdentity {
+public:
+    explicit ClientIdentity(UpdaterComm &comm);
+    ~ClientIdentity();
+    ClientIdentity(const ClientIdentity &) = delete;
+    ClientIdentity &operator=(const ClientIdentity &) = delete;
+
+    // 0 while the thread runs as the client, else the reason it does not.
+    DWORD error() const { return error_; }
+
+private:
+    DWORD error_;
 };
 
 // The one channel of the process, set by MainLoop before the first communication thread starts.

@@ -84,7 +84,10 @@ UpdaterLog::~UpdaterLog() = default;
 int UpdaterLog::SetPath()
 {
     norvo::tiny::NMutexLock hold(lock_);
-    path_ = GetServiceFolder() + kLogSuffix;
+    // Without a service folder the suffix alone would name a folder at the root of a drive, which
+    // any user may create first: then there is no log at all.
+    const std::wstring folder = GetServiceFolder();
+    path_ = folder.empty() ? std::wstring() : folder + kLogSuffix;
     return 0;
 }
 

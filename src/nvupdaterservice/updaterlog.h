@@ -24,7 +24,8 @@ public:
     UpdaterLog();
     virtual ~UpdaterLog();
 
-    // Points the log at GetServiceFolder() + "\logs\service.log". Always 0.
+    // Points the log at GetServiceFolder() + "\logs\service.log"; with no service folder, nowhere
+    // (every line is then lost). Always 0.
     int SetPath();
 
     // 0 when the line was written, -1 when the file could not be opened (the message is lost).

@@ -112,11 +112,11 @@ bool stopService(DWORD timeoutMs)
 
 // ---- log ---------------------------------------------------------------------------------------
 
-void LogWatch::mark() { offset_ = nvtest::readFile(serviceLogPath()).size(); }
+void LogWatch::mark() { offset_ = nvtest::readFile(path_).size(); }
 
 std::vector<std::string> LogWatch::lines() const
 {
-    std::string content = nvtest::readFile(serviceLogPath());
+    std::string content = nvtest::readFile(path_);
     std::vector<std::string> result;
     if (content.size() <= offset_)
         return result;

@@ -40,7 +40,8 @@ bool runServiceForWholeSuite();
 // The log from a mark on, as "Level - message" lines (the time stamp is checked and cut off).
 class LogWatch {
 public:
-    LogWatch() { mark(); }
+    // The service's log, or another file written by an UpdaterLog.
+    explicit LogWatch(const std::wstring &path = serviceLogPath()) : path_(path) { mark(); }
     void mark();
     void markStart() { offset_ = 0; }
     std::vector<std::string> lines() const;
@@ -49,6 +50,7 @@ public:
     bool waitForLine(const std::string &line, DWORD timeoutMs) const;
 
 private:
+    std::wstring path_;
     size_t offset_ = 0;
 };
 

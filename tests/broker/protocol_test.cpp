@@ -27,6 +27,16 @@ std::vector<std::string> refusedUnsigned(const std::string &path)
     return lines;
 }
 
+// A refusal of a path the service cannot hold unchanged: nothing is checked, the decision is 28401.
+std::vector<std::string> refusedUnheld(const std::string &path, int why)
+{
+    std::vector<std::string> lines = received(path);
+    lines.insert(lines.end(), {"Debug - Result of locking file: " + std::to_string(why),
+                               "Error - Package refused: the file can't be held unchanged.",
+                               "Debug - Result of unlocking file: 87", "Comm - Pipe closed."});
+    return lines;
+}
+
 TEST(Greeting, ServiceGreetsAndAcceptsAnyVersionFromTheSetupWrapper)
 {
     for (int version : {1, 7}) {
@@ -92,14 +102,14 @@ TEST(PackageCommand, WellFormedCommandsGivePathAndTransforms)
         session.send(L"210 PACKAGE \"" + missing + L"\"");
         EXPECT_EQ("220 RESULT 28401", session.receive());
         EXPECT_TRUE(session.hungUp());
-        EXPECT_LINES(session.closedLog(), refusedUnsigned(nvtest::narrow(missing)));
+        EXPECT_LINES(session.closedLog(), refusedUnheld(nvtest::narrow(missing), ERROR_FILE_NOT_FOUND));
     }
     {
         Conversation session;
         session.send(L"200 NSW 1");
         session.send(L"210 PACKAGE \"" + missing + L"\" TRANSFORMS \"C:\\t 1.mst;:lang.mst\"");
         EXPECT_EQ("220 RESULT 28401", session.receive());
-        std::vector<std::string> lines = refusedUnsigned(nvtest::narrow(missing));
+        std::vector<std::string> lines = refusedUnheld(nvtest::narrow(missing), ERROR_FILE_NOT_FOUND);
         lines[2] = "Comm - Recieved package '" + nvtest::narrow(missing) + "' with transforms 'C:\\t 1.mst;:lang.mst'.";
         EXPECT_LINES(session.closedLog(), lines);
     }
@@ -155,7 +165,8 @@ TEST(PipeLimits, MessagesUpTo4096BytesAreReadWholeLongerOnesFail)
         session.send(L"200 NSW 1");
         session.send(command);
         EXPECT_EQ("220 RESULT 28401", session.receive());
-        EXPECT_LINES(session.closedLog(), refusedUnsigned(nvtest::narrow(path)));
+        // Read whole, and then too long a path to hold.
+        EXPECT_LINES(session.closedLog(), refusedUnheld(nvtest::narrow(path), ERROR_FILENAME_EXCED_RANGE));
     }
     {
         Conversation session;
@@ -171,7 +182,7 @@ TEST(PipeLimits, MessagesUpTo4096BytesAreReadWholeLongerOnesFail)
         session.send(L"200 NSW 1");
         ASSERT_EQ(0u, session.client().writeBytes(bytesOf(L"210 PACKAGE \"" + missing + L"\"") + "A"));
         EXPECT_EQ("220 RESULT 28401", session.receive());
-        EXPECT_LINES(session.closedLog(), refusedUnsigned(nvtest::narrow(missing)));
+        EXPECT_LINES(session.closedLog(), refusedUnheld(nvtest::narrow(missing), ERROR_FILE_NOT_FOUND));
     }
 }
 

@@ -1,5 +1,9 @@
-// Ending a session by force at stop: the channel cuts the session thread off only while it waits on
-// the pipe, never while it holds a lock the rest of the process needs, such as the log's.
+// The session's time limits and the service's stop, in-process against the real pipe: the real
+// communication thread serves a client played by the test, with limits of a few hundred
+// milliseconds instead of the service's 10 seconds, so every silent step can be tried quickly.
+#include "brokerharness.h"
+#include "conversation.h"
+#include "session.h"
 #include "testsupport.h"
 #include "updatercomm.h"
 #include "updaterlog.h"
@@ -8,104 +12,190 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 using namespace nvupdater;
+using brokertest::LogWatch;
+using brokertest::PipeClient;
 using norvo::tiny::UniqueHandle;
 
 namespace {
+
+const DWORD kLimitMs = 400;
 
 class FileLog : public UpdaterLog {
 public:
     explicit FileLog(const std::wstring &path) { SetPathTo(path); }
 };
 
-struct SessionPlay {
-    UpdaterComm *comm;
-    UpdaterLog *log;
-    DWORD busyMs;            // writing the log before it waits for a client
-    bool waitOnPipe;         // false: leaves the gate and lingers, as a finishing thread does
-    volatile LONG inGate;
-};
-
-DWORD WINAPI playSession(void *parameter)
+DWORD WINAPI runSession(void *)
 {
-    SessionPlay &play = *static_cast<SessionPlay *>(parameter);
-    play.comm->EnterSessionGate();
-    play.inGate = 1;
-    const ULONGLONG end = GetTickCount64() + play.busyMs;
-    while (GetTickCount64() < end)
-        play.log->Write(L"busy", LogDebug);
-    if (play.waitOnPipe) {
-        play.comm->WaitForClient();   // no client comes: only the stop ends this
-        play.comm->LeaveSessionGate();
-        return 1;
-    }
-    play.comm->LeaveSessionGate();
-    Sleep(600);
-    return 7;
-}
-
-struct Writer {
-    UpdaterLog *log;
-};
-
-DWORD WINAPI writeOnce(void *parameter)
-{
-    static_cast<Writer *>(parameter)->log->Write(L"after the stop", LogDebug);
+    CommunicationThread(0);
     return 0;
 }
 
-// True when a log write from another thread completes within the time limit.
-bool logStillWritable(UpdaterLog &log)
+DWORD WINAPI writeOnce(void *log)
 {
-    Writer writer{&log};
-    UniqueHandle thread(CreateThread(nullptr, 0, writeOnce, &writer, 0, nullptr));
-    return thread && WaitForSingleObject(thread.get(), 3000) == WAIT_OBJECT_0;
+    static_cast<UpdaterLog *>(log)->Write(L"after the stop", LogDebug);
+    return 0;
+}
+
+// One communication thread on a channel of its own, as the main loop would start it.
+class InProcessService {
+public:
+    explicit InProcessService(const wchar_t *name)
+        : path_(nvtest::suiteDir() + L"\\" + name + L".log"), log_(path_), comm_(&log_, limits())
+    {
+        comm_.Initialize();
+        EXPECT_EQ(0, comm_.CreatePipe());
+        g_updaterComm = &comm_;
+        thread_.reset(CreateThread(nullptr, 0, runSession, nullptr, 0, nullptr));
+    }
+    ~InProcessService()
+    {
+        comm_.StopSession(5000);
+        WaitForSingleObject(thread_.get(), 5000);
+        g_updaterComm = nullptr;
+    }
+
+    static SessionLimits limits()
+    {
+        SessionLimits limits;
+        limits.messageMs = limits.installationMs = limits.sendMs = kLimitMs;
+        return limits;
+    }
+
+    UpdaterComm &comm() { return comm_; }
+    LogWatch watch() const { return LogWatch(path_); }
+    bool ended(DWORD timeoutMs) { return WaitForSingleObject(thread_.get(), timeoutMs) == WAIT_OBJECT_0; }
+
+    // True when a log write from another thread completes in time: no lock was left held.
+    bool logStillWritable()
+    {
+        UniqueHandle writer(CreateThread(nullptr, 0, writeOnce, &log_, 0, nullptr));
+        return writer && WaitForSingleObject(writer.get(), 3000) == WAIT_OBJECT_0;
+    }
+
+private:
+    std::wstring path_;
+    FileLog log_;
+    UpdaterComm comm_;
+    UniqueHandle thread_;
+};
+
+std::wstring missingPackage() { return nvtest::suiteDir() + L"\\no such package.msi"; }
+
+// What the client does before it falls silent, and what the session logs up to that point.
+struct Step {
+    const char *name;
+    std::function<void(PipeClient &)> act;
+    std::vector<std::string> linesBefore;   // the session's lines while it waits at this step
+    std::vector<std::string> linesAfterLimit;
+};
+
+std::vector<Step> silentSteps()
+{
+    const std::string refusal[] = {"Debug - Result of locking file: 2",
+                                   "Error - Package refused: the file can't be held unchanged.",
+                                   "Debug - Result of unlocking file: 87"};
+    std::vector<std::string> received = brokertest::received(nvtest::narrow(missingPackage()));
+    received.insert(received.end(), std::begin(refusal), std::end(refusal));
+    return {
+        {"greeting", [](PipeClient &) {}, {"Comm - Pipe connected."},
+         {"Error - Recieving fails with error: 1460", "Comm - Recieving init command fails.", "Comm - Pipe closed."}},
+        {"package command", [](PipeClient &client) { client.write(protocol::kClientGreeting); },
+         brokertest::greeted(),
+         {"Error - Recieving fails with error: 1460", "Comm - Recieving package fails.", "Comm - Pipe closed."}},
+        // The client sends its command but never reads the refusal: the flush before hanging up waits
+        // for it no longer than a send may take.
+        {"unread refusal",
+         [](PipeClient &client) {
+             client.write(protocol::kClientGreeting);
+             client.write(L"210 PACKAGE \"" + missingPackage() + L"\"");
+         },
+         received, {"Comm - Pipe closed."}},
+    };
+}
+
+bool startsWith(const std::vector<std::string> &lines, const std::vector<std::string> &first)
+{
+    return lines.size() >= first.size() && std::equal(first.begin(), first.end(), lines.begin());
+}
+
+TEST(SessionLimits, SilentClientsAreDroppedAfterTheirLimitAtEveryStep)
+{
+    for (const Step &step : silentSteps()) {
+        SCOPED_TRACE(step.name);
+        InProcessService service(L"limits");
+        LogWatch log = service.watch();
+        PipeClient client;
+        ASSERT_EQ(0u, client.openWithin(3000));
+        step.act(client);
+        ASSERT_TRUE(nvtest::waitFor([&] { return startsWith(log.lines(), step.linesBefore); }, 3000, 5));
+        const ULONGLONG silent = GetTickCount64();
+
+        ASSERT_TRUE(service.ended(kLimitMs + 3000)) << "the session outlived its limit";
+        const ULONGLONG took = GetTickCount64() - silent;
+        EXPECT_GE(took + 50, kLimitMs);   // the wait began a little before the lines were read
+        EXPECT_LT(took, kLimitMs + 2000u);
+        std::vector<std::string> expected = step.linesBefore;
+        expected.insert(expected.end(), step.linesAfterLimit.begin(), step.linesAfterLimit.end());
+        EXPECT_LINES(log.lines(), expected);
+        EXPECT_EQ(0, service.comm().sessionActive);
+        EXPECT_TRUE(client.disconnectedWithin(1000)) << "the client was not hung up on";
+    }
+}
+
+TEST(SessionStop, StopEndsEveryWaitAtOnceWithoutALineOfItsOwn)
+{
+    std::vector<Step> steps = silentSteps();
+    steps.insert(steps.begin(), {"client", nullptr, {}, {}});
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.name);
+        InProcessService service(L"stop");
+        LogWatch log = service.watch();
+        PipeClient client;
+        if (step.act) {
+            ASSERT_EQ(0u, client.openWithin(3000));
+            step.act(client);
+        }
+        ASSERT_TRUE(nvtest::waitFor([&] { return startsWith(log.lines(), step.linesBefore); }, 3000, 5));
+        Sleep(50);   // well inside the wait
+
+        const ULONGLONG requested = GetTickCount64();
+        service.comm().StopSession(1000);
+        const ULONGLONG took = GetTickCount64() - requested;
+        EXPECT_LT(took, 250u);
+        std::printf("%s: the session ended %u ms after the stop\n", step.name, static_cast<unsigned>(took));
+        EXPECT_TRUE(service.ended(1000));
+        EXPECT_LINES(log.lines(), step.linesBefore);   // nothing after the stop
+        EXPECT_EQ(0, service.comm().sessionActive);
+        EXPECT_TRUE(service.logStillWritable());
+        if (step.act) {
+            EXPECT_TRUE(client.disconnectedWithin(1000)) << "the client was not let go";
+        }
+    }
+}
+
+TEST(SessionLimits, AReceiveThatOutlivesItsLimitIsTakenBackAndTheNextReadGetsTheNextMessage)
+{
+    // A time-out must not leave a read pending that would swallow the client's next message.
+    FileLog log(nvtest::suiteDir() + L"\\receive.log");
+    UpdaterComm comm(&log, InProcessService::limits());
+    comm.Initialize();
+    ASSERT_EQ(0, comm.CreatePipe());
+    PipeClient client;
+    ASSERT_EQ(0u, client.open());
+    ASSERT_EQ(0u, comm.WaitForClient());
+    std::wstring message;
+    EXPECT_EQ(-1, comm.Receive(message, 200));
+    ASSERT_EQ(0u, client.write(L"220 RESULT 0"));
+    EXPECT_EQ(0, comm.Receive(message, 1000));
+    EXPECT_EQ(L"220 RESULT 0", message);
+    LogWatch all(nvtest::suiteDir() + L"\\receive.log");
+    all.markStart();
+    EXPECT_LINES(all.lines(), {"Debug - Initializing communication module.", "Comm - Pipe created.",
+                               "Error - Recieving fails with error: 1460"});
 }
 
 } // namespace
-
-TEST(SessionStop, CutsOffABusySessionOnlyOnceItWaitsOnThePipe)
-{
-    FileLog log(nvtest::suiteDir() + L"\\busy.log");
-    UpdaterComm comm(&log);
-    comm.Initialize();
-    ASSERT_EQ(0, comm.CreatePipe());
-
-    SessionPlay play{&comm, &log, 500, true, 0};
-    UniqueHandle thread(CreateThread(nullptr, 0, playSession, &play, 0, nullptr));
-    ASSERT_TRUE(thread);
-    ASSERT_TRUE(nvtest::waitFor([&] { return play.inGate != 0; }, 3000));
-    Sleep(100);   // the session is in the middle of its log writes
-
-    const ULONGLONG start = GetTickCount64();
-    comm.EndSessionByForce();
-    const ULONGLONG took = GetTickCount64() - start;
-
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.get(), 3000));
-    DWORD code = 99;
-    GetExitCodeThread(thread.get(), &code);
-    EXPECT_EQ(0u, code) << "terminated with exit code 0 while waiting for a client";
-    EXPECT_GE(took, 300u) << "waited for the busy part to end";
-    EXPECT_LT(took, 3000u);
-    EXPECT_TRUE(logStillWritable(log)) << "the log's lock was left held by a dead thread";
-}
-
-TEST(SessionStop, LeavesAFinishingSessionToEndOnItsOwn)
-{
-    FileLog log(nvtest::suiteDir() + L"\\finishing.log");
-    UpdaterComm comm(&log);
-    comm.Initialize();
-
-    SessionPlay play{&comm, &log, 50, false, 0};
-    UniqueHandle thread(CreateThread(nullptr, 0, playSession, &play, 0, nullptr));
-    ASSERT_TRUE(thread);
-    ASSERT_TRUE(nvtest::waitFor([&] { return play.inGate != 0; }, 3000));
-    Sleep(200);   // out of the gate, on its way out
-
-    comm.EndSessionByForce();
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.get(), 3000));
-    DWORD code = 99;
-    GetExitCodeThread(thread.get(), &code);
-    EXPECT_EQ(7u, code) << "a thread outside the session must not be terminated";
-    EXPECT_TRUE(logStillWritable(log));
-}

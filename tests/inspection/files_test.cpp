@@ -85,34 +85,51 @@ TEST(InstallerAccess, EveryOrdinalResolvesInTheSystemInstaller)
     EXPECT_EQ(2, msi::SetInternalUI(2));   // the level set before: none
 }
 
-TEST(PackageLock, LockAndUnlockPairUp)
+TEST(PackageLock, LockAndUnlockPairUpThroughTheHeldFile)
 {
     const std::wstring path = nvtest::suiteDir() + L"\\locked.msi";
     ASSERT_TRUE(kit::copy(kit::package(L"elig-any"), path));
     const std::string before = nvtest::readFile(path);
 
+    FileHold hold;
+    ASSERT_EQ(0u, HoldFile(path, hold));
+    ASSERT_TRUE(hold.canChangeSecurity);
     SavedFileSecurity saved;
-    EXPECT_EQ(0u, LockPackageFile(path, saved));
+    EXPECT_EQ(0u, LockPackageFile(hold, saved));
     EXPECT_TRUE(saved.descriptor.valid());
     // The service (here: an administrator) still reads the locked package.
     EXPECT_EQ(kit::productCode(1), ReadPackageProperty(path, L"ProductCode"));
     std::printf("security of the locked file as the platform reports it: %s\n", securityText(path).c_str());
 
-    EXPECT_EQ(0u, UnlockPackageFile(path, saved));
+    EXPECT_EQ(0u, UnlockPackageFile(hold, saved));
     EXPECT_FALSE(saved.descriptor.valid());   // consumed
     // A second unlock has nothing to restore and says so.
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), UnlockPackageFile(path, saved));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), UnlockPackageFile(hold, saved));
+    hold = FileHold();
     EXPECT_EQ(before, nvtest::readFile(path));
 }
 
-TEST(PackageLock, FailedLockLeavesNothingToUnlock)
+TEST(PackageLock, NoLockWithoutTheRightsOrTheFile)
 {
-    const std::wstring path = nvtest::suiteDir() + L"\\missing.msi";
+    // Held without the security rights (the client lacked them): the lock changes nothing.
+    const std::wstring path = nvtest::suiteDir() + L"\\readonly-hold.msi";
+    ASSERT_TRUE(kit::copy(kit::package(L"elig-any"), path));
+    FileHold hold;
+    ASSERT_EQ(0u, HoldFile(path, hold));
+    hold.canChangeSecurity = false;
     SavedFileSecurity saved;
-    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), LockPackageFile(path, saved));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), LockPackageFile(hold, saved));
     EXPECT_FALSE(saved.descriptor.valid());
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), UnlockPackageFile(path, saved));
-    EXPECT_FALSE(nvtest::fileExists(path));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), UnlockPackageFile(hold, saved));
+
+    // No file: nothing is held, locked or unlocked.
+    const std::wstring missing = nvtest::suiteDir() + L"\\missing.msi";
+    FileHold none;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), HoldFile(missing, none));
+    EXPECT_FALSE(none);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), LockPackageFile(none, saved));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), UnlockPackageFile(none, saved));
+    EXPECT_FALSE(nvtest::fileExists(missing));
 }
 
 TEST(ServiceFolders, DataFolderAndCreationTwice)
@@ -158,7 +175,18 @@ TEST(ServiceFolders, ExecutableUnderSystem32TakesItsFolderFromImagePath)
 
     const std::wstring underSystem32 = root + L"\\SysTem32\\Bin";
     kit::deleteTree(0, kServiceKey);
-    EXPECT_EQ("[]", firstLine(probe(underSystem32)));   // no service key: no folder
+    {
+        // No service key: no folder, and then no log either; in particular none at the root of the
+        // current drive, where any user could have prepared the folder for the service to write.
+        wchar_t previous[MAX_PATH] = {};
+        GetCurrentDirectoryW(MAX_PATH, previous);
+        ASSERT_TRUE(SetCurrentDirectoryW(L"C:\\windows"));
+        const std::string answer = probe(underSystem32);
+        SetCurrentDirectoryW(previous);
+        EXPECT_EQ("[]", firstLine(answer));
+        EXPECT_NE(std::string::npos, answer.find("\n[]")) << answer;
+        EXPECT_FALSE(isFolder(L"C:\\logs"));
+    }
 
     struct Case {
         const wchar_t *imagePath;

@@ -13,11 +13,32 @@ const DWORD kScriptFlags = 0x1A8;
 const wchar_t kScriptExtension[] = L".aas";
 const size_t kProductCodeLength = 38;
 
+bool isHexDigit(wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F') || (c >= L'a' && c <= L'f'); }
+
 } // namespace
+
+bool IsRegistryGuid(const std::wstring &text)
+{
+    // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
+    if (text.size() != kProductCodeLength || text.front() != L'{' || text.back() != L'}')
+        return false;
+    for (size_t i = 1; i + 1 < text.size(); ++i) {
+        const bool dash = i == 9 || i == 14 || i == 19 || i == 24;
+        if (dash ? text[i] != L'-' : !isHexDigit(text[i]))
+            return false;
+    }
+    return true;
+}
 
 UINT AdvertisePackage(const std::wstring &packagePath, const std::wstring &transforms, std::wstring &scriptPath)
 {
-    scriptPath = GetScriptsFolder() + ReadPackageProperty(packagePath, L"ProductCode") + kScriptExtension;
+    // The script's name is made from the package's text: only a GUID may become a file name there.
+    const std::wstring productCode = ReadPackageProperty(packagePath, L"ProductCode");
+    if (!IsRegistryGuid(productCode)) {
+        scriptPath.clear();
+        return ERROR_INVALID_PARAMETER;
+    }
+    scriptPath = GetScriptsFolder() + productCode + kScriptExtension;
     UINT result = msi::AdvertiseProduct(packagePath, scriptPath, transforms, kScriptLanguage);
     if (result != ERROR_SUCCESS)
         return result;

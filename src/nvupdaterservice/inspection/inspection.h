@@ -3,6 +3,7 @@
 #pragma once
 
 #include "inspection/msiapi.h"
+#include "inspection/packagehold.h"
 #include "inspection/servicefolders.h"
 #include "tiny/unique.h"
 
@@ -65,15 +66,22 @@ struct SavedFileSecurity {
     norvo::tiny::UniqueLocal descriptor;
 };
 
-// Gives the file the administrators-and-system-only descriptor; saves the old one. Error code.
-DWORD LockPackageFile(const std::wstring &packagePath, SavedFileSecurity &saved);
+// Gives the held file the administrators-and-system-only descriptor through its handle; saves the
+// old one. ERROR_ACCESS_DENIED, without any change, when the hold has no right to change the file's
+// security (the client could not have done it itself). Error code.
+DWORD LockPackageFile(const FileHold &hold, SavedFileSecurity &saved);
 
-// Puts back the saved group and access list (the owner stays SYSTEM) and frees `saved`. With
-// nothing saved it leaves the file alone and returns ERROR_INVALID_PARAMETER.
-DWORD UnlockPackageFile(const std::wstring &packagePath, SavedFileSecurity &saved);
+// Puts back the saved group and access list through the handle, with the list's protection as it
+// was (the owner stays SYSTEM), and frees `saved`. With nothing saved it leaves the file alone and
+// returns ERROR_INVALID_PARAMETER.
+DWORD UnlockPackageFile(const FileHold &hold, SavedFileSecurity &saved);
+
+// True for a GUID in registry text form: 38 characters, braces, hexadecimal digits and dashes.
+bool IsRegistryGuid(const std::wstring &text);
 
 // Writes the advertise script <scripts folder>\<ProductCode>.aas and applies it machine-wide.
-// The script path is set in every case. 0, or the installer's error number.
+// The script path is set in every case (empty when the package's ProductCode is no GUID in registry
+// form, which gives ERROR_INVALID_PARAMETER and writes nothing). 0, or the installer's error number.
 UINT AdvertisePackage(const std::wstring &packagePath, const std::wstring &transforms, std::wstring &scriptPath);
 
 // Takes the script's advertisement away; deletes the script file in any case.

@@ -1,11 +1,9 @@
 // The package lock: while the service inspects and advertises a package, only administrators and
-// SYSTEM may change the file.
+// SYSTEM may change the file. It acts on the held file itself, never on a name.
 #include "inspection/inspection.h"
 
 #include <aclapi.h>
 #include <sddl.h>
-
-#include <vector>
 
 namespace nvupdater {
 
@@ -13,27 +11,24 @@ namespace {
 
 // Owner SYSTEM, group Administrators, a protected list: full access for Administrators and SYSTEM.
 const wchar_t kLockDescriptor[] = L"O:SYG:BAD:PAI(A;;FA;;;BA)(A;;FA;;;SY)";
-const SECURITY_INFORMATION kLockInformation = 0x80000007;   // protected DACL, DACL, group, owner
-const SECURITY_INFORMATION kUnlockInformation = 0x20000006; // unprotected DACL, DACL, group
-
-// The Set/GetNamedSecurityInfo calls take a writable name.
-std::vector<wchar_t> writableName(const std::wstring &path)
-{
-    std::vector<wchar_t> name(path.begin(), path.end());
-    name.push_back(L'\0');
-    return name;
-}
+const SECURITY_INFORMATION kLockInformation =
+    PROTECTED_DACL_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+    OWNER_SECURITY_INFORMATION;
+// What the unlock puts back: the group and the list, with the list's protection as it was.
+const SECURITY_INFORMATION kRestoredInformation = DACL_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
 
 } // namespace
 
-DWORD LockPackageFile(const std::wstring &packagePath, SavedFileSecurity &saved)
+DWORD LockPackageFile(const FileHold &hold, SavedFileSecurity &saved)
 {
-    std::vector<wchar_t> name = writableName(packagePath);
+    // The client may not change the file's security itself: neither may the service on its behalf.
+    if (!hold || !hold.canChangeSecurity)
+        return ERROR_ACCESS_DENIED;
     PSID owner = nullptr, group = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR previous = nullptr;
-    DWORD result = GetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, kLockInformation, &owner, &group, &dacl,
-                                         nullptr, &previous);
+    DWORD result =
+        GetSecurityInfo(hold.file.get(), SE_FILE_OBJECT, kLockInformation, &owner, &group, &dacl, nullptr, &previous);
     if (result != ERROR_SUCCESS)
         return result;
     saved.descriptor.reset(previous);
@@ -50,26 +45,32 @@ DWORD LockPackageFile(const std::wstring &packagePath, SavedFileSecurity &saved)
         !GetSecurityDescriptorGroup(lock.get(), &lockGroup, &defaulted) ||
         !GetSecurityDescriptorDacl(lock.get(), &present, &lockDacl, &defaulted))
         return GetLastError();
-    return SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, kLockInformation, lockOwner, lockGroup, lockDacl,
-                                 nullptr);
+    return SetSecurityInfo(hold.file.get(), SE_FILE_OBJECT, kLockInformation, lockOwner, lockGroup, lockDacl, nullptr);
 }
 
-DWORD UnlockPackageFile(const std::wstring &packagePath, SavedFileSecurity &saved)
+DWORD UnlockPackageFile(const FileHold &hold, SavedFileSecurity &saved)
 {
     // The lock failed before it read anything: there is nothing to restore, and the file's
     // security was never changed.
-    if (!saved.descriptor)
+    if (!saved.descriptor || !hold)
         return ERROR_INVALID_PARAMETER;
     norvo::tiny::UniqueLocal descriptor(saved.descriptor.release());
 
     BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;
     PSID group = nullptr;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
     if (!GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted) ||
-        !GetSecurityDescriptorGroup(descriptor.get(), &group, &defaulted))
+        !GetSecurityDescriptorGroup(descriptor.get(), &group, &defaulted) ||
+        !GetSecurityDescriptorControl(descriptor.get(), &control, &revision))
         return GetLastError();
-    std::vector<wchar_t> name = writableName(packagePath);
-    return SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, kUnlockInformation, nullptr, group, dacl, nullptr);
+    // A list that was protected stays protected: were it opened to inheritance, a folder such as
+    // Program Files would hand its parent's entries to the file.
+    const SECURITY_INFORMATION protection = (control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                                          : UNPROTECTED_DACL_SECURITY_INFORMATION;
+    return SetSecurityInfo(hold.file.get(), SE_FILE_OBJECT, kRestoredInformation | protection, nullptr, group, dacl,
+                           nullptr);
 }
 
 } // namespace nvupdater

@@ -138,7 +138,9 @@ void CreateServiceFolders()
     createProtectedFolder(data + L"\\Norvo");
     createProtectedFolder(data + kServiceDataSuffix);
     createProtectedFolder(data + kServiceDataSuffix + L"\\scripts");
-    createFolder(GetServiceFolder() + L"\\logs");
+    const std::wstring service = GetServiceFolder();
+    if (!service.empty())
+        createFolder(service + L"\\logs");
 }
 
 } // namespace nvupdater

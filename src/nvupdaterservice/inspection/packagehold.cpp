@@ -1,0 +1,148 @@
+#include "inspection/packagehold.h"
+
+#include <vector>
+
+namespace nvupdater {
+
+namespace {
+
+const wchar_t kForbiddenInNames[] = L"/:*?\"<>|";
+const wchar_t kLongPrefix[] = L"\\\\?\\";
+const size_t kLongPrefixLength = 4;
+// Not every SDK names these two.
+const DWORD kStoppedOnSymlink = 681;          // ERROR_STOPPED_ON_SYMLINK
+const DWORD kDirectoryNotSupported = 336;     // ERROR_DIRECTORY_NOT_SUPPORTED
+
+bool isDriveLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
+
+// One path component between backslashes.
+bool isPlainName(const std::wstring &name)
+{
+    if (name.empty() || name == L"." || name == L"..")
+        return false;
+    // The platform drops a trailing dot or blank when it opens a name, so such a name is not canonical.
+    if (name.back() == L'.' || name.back() == L' ')
+        return false;
+    for (wchar_t c : name) {
+        if (c < 0x20 || wcschr(kForbiddenInNames, c))
+            return false;
+    }
+    return true;
+}
+
+// A local volume of the calling identity's drive map: not a network drive, not an unknown one.
+bool isLocalDrive(wchar_t letter)
+{
+    const wchar_t root[] = {letter, L':', L'\\', L'\0'};
+    switch (GetDriveTypeW(root)) {
+    case DRIVE_FIXED:
+    case DRIVE_REMOVABLE:
+    case DRIVE_CDROM:
+    case DRIVE_RAMDISK:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The file's path as the file system resolved it, in the "C:\..." form; empty when unknown.
+std::wstring finalPathOf(HANDLE file)
+{
+    std::vector<wchar_t> buffer(MAX_PATH + kLongPrefixLength + 1);
+    DWORD length = GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                             FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= buffer.size())
+        return std::wstring();
+    std::wstring path(buffer.data(), length);
+    // "\\?\C:\..." only; "\\?\UNC\..." is a network path and stays unequal to any local one.
+    if (path.compare(0, kLongPrefixLength, kLongPrefix) == 0 && path.size() > kLongPrefixLength + 1 &&
+        path[kLongPrefixLength + 1] == L':')
+        path.erase(0, kLongPrefixLength);
+    return path;
+}
+
+// `path` with its short (8.3) names expanded; empty when that fails.
+std::wstring longPathOf(const std::wstring &path)
+{
+    std::vector<wchar_t> buffer(MAX_PATH + 1);
+    DWORD length = GetLongPathNameW(path.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0 || length >= buffer.size())
+        return std::wstring();
+    return std::wstring(buffer.data(), length);
+}
+
+bool sameIgnoringCase(const std::wstring &a, const std::wstring &b)
+{
+    return !a.empty() && CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// What the opened handle must be. 0, or the error that says what it is instead.
+DWORD checkHeldFile(HANDLE file, const std::wstring &path)
+{
+    if (GetFileType(file) != FILE_TYPE_DISK)
+        return ERROR_BAD_FILE_TYPE;
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!GetFileInformationByHandle(file, &information))
+        return GetLastError();
+    if (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        return kDirectoryNotSupported;
+    if (information.dwFileAttributes & FILE_ATTRIBUTE_DEVICE)
+        return ERROR_BAD_FILE_TYPE;
+    if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return kStoppedOnSymlink;
+    if (information.nNumberOfLinks != 1)
+        return ERROR_TOO_MANY_LINKS;
+    if (!sameIgnoringCase(finalPathOf(file), longPathOf(path)))
+        return ERROR_CANT_RESOLVE_FILENAME;
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
+DWORD CheckHoldablePath(const std::wstring &path)
+{
+    if (path.size() >= MAX_PATH)
+        return ERROR_FILENAME_EXCED_RANGE;
+    if (path.size() < 4 || !isDriveLetter(path[0]) || path[1] != L':' || path[2] != L'\\')
+        return ERROR_BAD_PATHNAME;
+    for (size_t begin = 3;;) {
+        const size_t end = path.find(L'\\', begin);
+        if (!isPlainName(path.substr(begin, end == std::wstring::npos ? std::wstring::npos : end - begin)))
+            return ERROR_BAD_PATHNAME;
+        if (end == std::wstring::npos)
+            break;
+        begin = end + 1;
+    }
+    return isLocalDrive(path[0]) ? ERROR_SUCCESS : ERROR_BAD_PATHNAME;
+}
+
+DWORD HoldFile(const std::wstring &path, FileHold &hold)
+{
+    hold = FileHold();
+    DWORD result = CheckHoldablePath(path);
+    if (result != ERROR_SUCCESS)
+        return result;
+
+    // Reading, and sharing only reading: from now on nobody writes, renames or deletes the file.
+    // A reparse point is opened itself, never followed. The security rights come with the same
+    // open when the caller has them, so the lock acts on exactly this file.
+    const DWORD share = FILE_SHARE_READ;
+    const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    norvo::tiny::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ | READ_CONTROL | WRITE_DAC | WRITE_OWNER, share,
+                                             nullptr, OPEN_EXISTING, flags, nullptr));
+    bool canChangeSecurity = file.valid();
+    if (!file && GetLastError() == ERROR_ACCESS_DENIED)
+        file.reset(CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, flags, nullptr));
+    if (!file)
+        return GetLastError();
+
+    result = checkHeldFile(file.get(), path);
+    if (result != ERROR_SUCCESS)
+        return result;
+    hold.file = std::move(file);
+    hold.canChangeSecurity = canChangeSecurity;
+    return ERROR_SUCCESS;
+}
+
+} // namespace nvupdater

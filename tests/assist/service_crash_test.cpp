@@ -1,0 +1,97 @@
+// The real service, installed under the service control manager, crashes inside a session: the
+// msi.dll test double faults when the session opens the named package.
+#include "brokerharness.h"
+#include "conversation.h"
+#include "crashtest.h"
+#include "testsupport.h"
+#include "tiny/unique.h"
+
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+
+using crashtest::narrow;
+
+namespace {
+
+const long kAccessViolation = static_cast<long>(0xC0000005);
+// A full-memory dump is slow under Wine (tens of seconds for some 80 MB).
+const DWORD kCrashTimeout = 150000;
+
+// The service's current directory: the system folder on Windows, C:\windows under Wine.
+std::string serviceCurrentDirectory()
+{
+    wchar_t folder[MAX_PATH] = {};
+    GetWindowsDirectoryW(folder, MAX_PATH);
+    return narrow(folder);
+}
+
+TEST(ServiceCrash, ADumpWithTheMarkersAndTheReportToolStartedThenTheProcessEnds)
+{
+    const std::string folder = serviceCurrentDirectory();
+    const std::wstring wideFolder = nvtest::widen(folder);
+    const std::string dump = folder + "\\nvupdaterservice.dmp";
+    const std::string toolPath = folder + "\\nassist.exe";
+    DeleteFileW(nvtest::widen(dump).c_str());
+    DeleteFileW((wideFolder + L"\\nassist-calls.txt").c_str());
+    ASSERT_TRUE(crashtest::placeReportTool(wideFolder));
+    // The session holds the named file before it opens it as a package: any existing file will do.
+    const std::wstring package = nvtest::suiteDir() + L"\\package.msi";
+    ASSERT_TRUE(nvtest::writeFile(package, "not a package; the installer faults before reading it"));
+    ASSERT_TRUE(brokertest::installService());
+    ASSERT_TRUE(brokertest::startService());
+    DWORD pid = brokertest::serviceProcessId();
+    norvo::tiny::UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    ASSERT_TRUE(process.valid());
+
+    ULONGLONG begin = 0;
+    {
+        brokertest::Conversation session;
+        ASSERT_EQ(0u, session.greeting().find("200 NUS ")) << session.greeting();
+        session.send(L"200 NSW 1");
+        begin = GetTickCount64();
+        session.send(L"210 PACKAGE \"" + package + L"\"");
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.get(), kCrashTimeout)) << "the service did not end";
+    }
+    ULONGLONG took = GetTickCount64() - begin;
+    DWORD code = 0;
+    GetExitCodeProcess(process.get(), &code);
+    EXPECT_EQ(kAccessViolation, static_cast<long>(code));
+
+    std::vector<std::string> summary = crashtest::dumpSummary(nvtest::widen(dump), 120000);
+    ASSERT_FALSE(summary.empty()) << "no readable dump at " << dump;
+    printf("service crash: dump %s, process ended %.1f s after the package command\n",
+           crashtest::summaryValue(summary, "size").c_str(), took / 1000.0);
+    EXPECT_EQ("1", crashtest::summaryValue(summary, "comment streams"));
+    EXPECT_EQ("NORVO_ASSIST_DUMP", crashtest::summaryValue(summary, "comment"));
+    EXPECT_EQ(0u, crashtest::summaryValue(summary, "exception").find("code 0xC0000005 thread "));
+    EXPECT_EQ(1u, crashtest::summaryCount(summary, "stream 0"));
+    EXPECT_NE(std::string::npos, crashtest::summaryValue(summary, "stream 0").find("(")) << "streams listed";
+    EXPECT_EQ(0u, crashtest::summaryValue(summary, "marker server-os").find("***Server OS: Windows"))
+        << crashtest::summaryValue(summary, "marker server-os");
+    EXPECT_EQ("***Coredump version 2.0.0.1171***", crashtest::summaryValue(summary, "marker coredump-version"));
+
+    const std::string arguments = "-c -U \"ftp://crashreports.example.com/incoming/nus/\" -u \"nus-reporter\" "
+                                  "-p \"nus-upload\" -D 1 -R 0 -P \"NUS\" -V \"2.0.0-T0-1171\" -m \"" +
+                                  folder + "\\\" -N \"nvupdaterservice.dmp\" -S \"nvupdaterservice\"";
+    std::vector<std::string> calls = crashtest::reportToolCalls(wideFolder);
+    ASSERT_EQ(1u, calls.size());
+    EXPECT_EQ("\"" + toolPath + "\" " + arguments, calls[0]);
+
+    // The debug help library is looked for in the current directory first.
+    const char kDumper[] = "MemoryDumper::dumpProcessState: ";
+    EXPECT_EQ("", crashtest::compareLines(
+                      crashtest::errorLogLines(brokertest::serviceFolder() + L"\\/assist.err", pid),
+                      {"Error log has been truncated",
+                       std::string(kDumper) + "Loading of library " + folder + "\\dbghelp.dll has failed, error: *",
+                       std::string(kDumper) + "WARNING: Alternative debugging library has been loaded: *",
+                       std::string(kDumper) + "Create file " + dump + " finished with error code *",
+                       std::string(kDumper) + "dump of process " + std::to_string(pid) + " has been successful",
+                       "norvo::assist::MemDumps::generateCrashDump: dump name: " + dump,
+                       "norvo::assist::DefaultMemDumpHandler::crashPostAction: executing process " + toolPath +
+                           " with command line " + arguments}));
+    EXPECT_NE(std::string::npos, nvtest::readFile(nvtest::suiteDir() + L"\\msidouble-calls.txt").find("94 fault"));
+    brokertest::deleteService();
+}
+
+} // namespace
