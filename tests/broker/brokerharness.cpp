@@ -12,7 +12,6 @@ using norvo::tiny::UniqueServiceHandle;
 
 namespace brokertest {
 
-const wchar_t kPipeName[] = L"\\\\.\\pipe\\NVUpdatePipe";
 
 namespace {
 

@@ -3,6 +3,8 @@
 // the service log read line by line.
 #pragma once
 
+#include "protocol.h"
+
 #include <windows.h>
 
 #include <string>
@@ -60,7 +62,7 @@ std::string compareLines(const std::vector<std::string> &actual, const std::vect
 
 // ---- the Setup Wrapper's end of the pipe -------------------------------------------------------
 
-extern const wchar_t kPipeName[];
+using nvupdater::protocol::kPipeName;
 
 class PipeClient {
 public:

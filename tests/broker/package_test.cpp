@@ -9,6 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+
+#include <algorithm>
+
 using namespace brokertest;
 
 namespace {
@@ -221,6 +225,168 @@ TEST(H_Refusal, FailedAdvertisingGives28403)
     EXPECT_LINES(session.closedLog(), lines);
     EXPECT_FALSE(advertised(kSignedCode));
     RegDeleteValueW(settings.get(), L"AdvertiseResult");
+}
+
+// ---- what the service holds, and what a stop leaves ---------------------------------------------
+
+const wchar_t kFamilyF[] = L"{6F1A0000-1111-4111-8111-00000000000F}";
+
+// The kit's signed packages upgrade any installed product of family F: make sure there is one.
+void ensureFamilyInstalled()
+{
+    std::wstring version;
+    if (nvupdater::FindProductByUpgradeCode(kFamilyF, version) != ERROR_SUCCESS) {
+        ASSERT_EQ(0, msiexecInstall(kitPackage(L"f-9.0.0")));
+    }
+}
+
+std::wstring suitePackage(const wchar_t *name) { return nvtest::suiteDir() + L"\\packages\\" + name; }
+
+// The conversation's end after the go-ahead when the client reports a failed installation.
+void reportFailureAndLeave(Conversation &session)
+{
+    session.send(L"220 RESULT 1603");
+    session.send(L"230 BYE");
+    EXPECT_TRUE(session.hungUp());
+}
+
+TEST(HeldPackage, CannotBeChangedRenamedOrDeletedUntilTheClientsResult)
+{
+    ensureFamilyInstalled();
+    const std::wstring package = suitePackage(L"held.msi");
+    const std::wstring moved = suitePackage(L"held-moved.msi");
+    ASSERT_TRUE(CopyFileW(kitPackage(L"signed-varda").c_str(), package.c_str(), FALSE));
+    // The attacker opens the package for its access list before naming it, as its owner may.
+    norvo::tiny::UniqueFile attacker(CreateFileW(package.c_str(), READ_CONTROL | WRITE_DAC,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                 OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(attacker.valid());
+
+    Conversation session;
+    ASSERT_EQ("220 RESULT 0", decide(session, package));
+    // Whatever the list now says, nobody gets the file for writing, renaming or deleting.
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS),
+              SetSecurityInfo(attacker.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr));
+    norvo::tiny::UniqueFile writer(CreateFileW(package.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                               OPEN_EXISTING, 0, nullptr));
+    EXPECT_FALSE(writer.valid());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+    EXPECT_FALSE(CopyFileW(kitPackage(L"unsigned").c_str(), package.c_str(), FALSE));
+    EXPECT_FALSE(MoveFileW(package.c_str(), moved.c_str()));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+    EXPECT_FALSE(DeleteFileW(package.c_str()));
+    // The advertisement is of the package that was checked.
+    const std::string script = nvtest::readFile(scriptOf(kSignedCode));
+    EXPECT_NE(std::string::npos, script.find("productcode=" + nvtest::narrow(kSignedCode))) << script;
+    EXPECT_NE(std::string::npos, script.find("package=" + nvtest::narrow(package))) << script;
+
+    reportFailureAndLeave(session);
+    std::vector<std::string> lines = accepted(package, kSignedCode, "11.0.0");
+    append(lines, {"Error - Result of installation 1603.", "Debug - Product was unadvertised.",
+                   "Comm - Communication with setup wrapper finished.", "Comm - Pipe closed."});
+    EXPECT_LINES(session.closedLog(), lines);
+    // Let go with the session: the file is the owner's again.
+    EXPECT_TRUE(MoveFileW(package.c_str(), moved.c_str())) << GetLastError();
+    EXPECT_TRUE(DeleteFileW(moved.c_str())) << GetLastError();
+}
+
+TEST(Transforms, EmbeddedOnesPassAndFilesMustBeHeldAndSignedLikeThePackage)
+{
+    ensureFamilyInstalled();
+    const std::wstring signedTransform = suitePackage(L"signed-norvo.mst");
+    const std::wstring unsignedTransform = suitePackage(L"unsigned.mst");
+    struct Case {
+        std::wstring transforms;
+        std::wstring refused;   // the item refused, or empty when the package is accepted
+    } cases[] = {
+        {L":lang.mst", L""},
+        {signedTransform, L""},
+        {L":lang.mst;@" + signedTransform, L""},
+        {L"|" + signedTransform + L";;", L""},
+        {unsignedTransform, unsignedTransform},
+        {signedTransform + L";" + suitePackage(L"missing.mst"), suitePackage(L"missing.mst")},
+        {L"relative.mst", L"relative.mst"},
+        {L"@" + nvtest::suiteDir() + L"\\packages\\..\\packages\\signed-norvo.mst",
+         L"@" + nvtest::suiteDir() + L"\\packages\\..\\packages\\signed-norvo.mst"},
+    };
+    const std::wstring varda = kitPackage(L"signed-varda");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(nvtest::narrow(c.transforms));
+        Conversation session;
+        session.send(L"200 NSW 1");
+        session.send(L"210 PACKAGE \"" + varda + L"\" TRANSFORMS \"" + c.transforms + L"\"");
+        std::vector<std::string> lines = greeted();
+        append(lines, {"Comm - Recieved package '" + nvtest::narrow(varda) + "' with transforms '" +
+                           nvtest::narrow(c.transforms) + "'.",
+                       "Debug - Result of locking file: 0", "Debug - " + nvtest::narrow(kSignedCode), "Debug - 11.0.0",
+                       "Debug - The sign of package was accepted."});
+        if (!c.refused.empty()) {
+            EXPECT_EQ("220 RESULT 28401", session.receive(15000));
+            append(lines, {"Error - Transform refused: " + nvtest::narrow(c.refused), "Debug - Result of unlocking file: 0",
+                           "Comm - Pipe closed."});
+            EXPECT_LINES(session.closedLog(), lines);
+            EXPECT_FALSE(advertised(kSignedCode));
+            continue;
+        }
+        ASSERT_EQ("220 RESULT 0", session.receive(15000));
+        // The installer gets the transforms exactly as the client wrote them.
+        const std::string script = nvtest::readFile(scriptOf(kSignedCode));
+        EXPECT_NE(std::string::npos, script.find("transforms=" + nvtest::narrow(c.transforms) + "\r\n")) << script;
+        reportFailureAndLeave(session);
+        append(lines, {"Debug - Upgradable product found.", "Debug - Product was advertised.",
+                       "Debug - Result of unlocking file: 0", "Error - Result of installation 1603.",
+                       "Debug - Product was unadvertised.", "Comm - Communication with setup wrapper finished.",
+                       "Comm - Pipe closed."});
+        EXPECT_LINES(session.closedLog(), lines);
+    }
+}
+
+TEST(SilentClient, AfterItsResultIsDroppedAtTheGoodbyesLimit)
+{
+    ensureFamilyInstalled();
+    const std::wstring varda = kitPackage(L"signed-varda");
+    Conversation session;
+    ASSERT_EQ("220 RESULT 0", decide(session, varda));
+    LogWatch log;
+    session.send(L"220 RESULT 1603");
+    ASSERT_TRUE(log.waitForLine("Debug - Product was unadvertised.", 5000));
+    const ULONGLONG silent = GetTickCount64();
+    ASSERT_TRUE(session.hungUp(15000));
+    const ULONGLONG took = GetTickCount64() - silent;
+    EXPECT_GE(took, 9800u);
+    EXPECT_LT(took, 12000u);
+    EXPECT_LINES(log.lines(), {"Error - Result of installation 1603.", "Debug - Product was unadvertised.",
+                               "Error - Recieving fails with error: 1460",
+                               "Comm - Recieving end command fails.", "Comm - Pipe closed."});
+}
+
+TEST(StaleAdvertisement, LeftByAStopIsTakenAwayAtTheNextStartBeforeAnyClient)
+{
+    ensureFamilyInstalled();
+    const std::wstring varda = kitPackage(L"signed-varda");
+    {
+        Conversation session;
+        ASSERT_EQ("220 RESULT 0", decide(session, varda));
+        LogWatch log;
+        ASSERT_TRUE(stopService(5000));   // while the session waits for the installation's result
+        EXPECT_LINES(log.lines(), {"Debug - MainLoop : Closing communication thread.", "Debug - MainLoop : Finished.",
+                                   "Debug - WinMain : Finishing service."});
+        EXPECT_TRUE(session.hungUp(2000));
+    }
+    EXPECT_TRUE(advertised(kSignedCode)) << "the stop takes nothing away itself";
+    EXPECT_TRUE(nvtest::fileExists(scriptOf(kSignedCode)));
+
+    LogWatch log;
+    ASSERT_TRUE(startService());
+    ASSERT_TRUE(log.waitForLine("Comm - Pipe created.", 5000));
+    EXPECT_FALSE(advertised(kSignedCode));
+    EXPECT_FALSE(nvtest::fileExists(scriptOf(kSignedCode)));
+    std::vector<std::string> lines = log.lines();
+    const auto created = std::find(lines.begin(), lines.end(), "Comm - Pipe created.");
+    // The product is not installed, so the clean-up reports it, before the pipe exists.
+    EXPECT_NE(created, std::find_if(lines.begin(), created, [](const std::string &line) {
+                  return line.rfind("Error - MainLoop : Checking old advertising script returns error: ", 0) == 0;
+              }));
 }
 
 } // namespace

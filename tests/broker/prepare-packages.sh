@@ -20,3 +20,8 @@ mkdir -p "$suite/packages"
   --product-code '{7B000000-0000-4000-8000-000000000901}' --upgrade-code "$UC_F" --version 9.0.1 \
   --name "Norvo Test F" --row "$UC_F|0|0|1"
 "$root/tools/testkit/sign-package.sh" "$kit/pki" norvo "$suite/packages/newer.msi" "$suite/packages/newer-norvo.msi"
+
+# Transform files: one unsigned, one signed by the accepted publisher (a transform is a storage file
+# like a package, and is signed the same way).
+cp "$kit/packages/unsigned.msi" "$suite/packages/unsigned.mst"
+"$root/tools/testkit/sign-package.sh" "$kit/pki" norvo "$suite/packages/unsigned.mst" "$suite/packages/signed-norvo.mst"

@@ -1,6 +1,7 @@
 // The reference client against a stand-in for the service: a thread of this test that owns the real
 // pipe \\.\pipe\NVUpdatePipe and plays one scripted conversation. The client runs as its own
 // process; the test checks what the stand-in received, what the client printed and its exit code.
+#include "protocol.h"
 #include "testsupport.h"
 #include "tiny/unique.h"
 
@@ -15,7 +16,7 @@ using norvo::tiny::UniqueHandle;
 
 namespace {
 
-const wchar_t kPipe[] = L"\\\\.\\pipe\\NVUpdatePipe";
+const wchar_t *const kPipe = nvupdater::protocol::kPipeName;
 const DWORD kStepMs = 10000;
 const wchar_t kClosed[] = L"<closed>";
 
@@ -126,9 +127,11 @@ private:
 
 std::wstring clientExe() { return buildDir() + L"\\..\\..\\tools\\nswclient\\nswclient.exe"; }
 
+// The stand-in is this process: the client is told to accept it as the pipe's owner.
 ProcessResult runClient(const std::wstring &arguments, DWORD limitMs = 30000)
 {
-    return runProcess(L"\"" + clientExe() + L"\" " + arguments, limitMs);
+    return runProcess(L"\"" + clientExe() + L"\" --server-pid " + std::to_wstring(GetCurrentProcessId()) + L" " + arguments,
+                      limitMs);
 }
 
 bool printed(const ProcessResult &r, const std::string &line) { return r.output.find(line) != std::string::npos; }
@@ -232,6 +235,28 @@ TEST(NswClient, TellsADroppedConnectionFromASilentOneAndAMissingPipe)
     EXPECT_LT(GetTickCount64() - start, 3000u);
 }
 
+TEST(NswClient, SendsNothingToAPipeThatTheServiceDoesNotHold)
+{
+    struct Case {
+        std::wstring trusted;   // the owner the client is told to expect, or none: the service's
+        std::string says;
+    } cases[] = {
+        {L"", "but the nvupdaterservice service is not running; nothing was sent."},
+        {L"--server-pid 4 ", ", not by the service's process 4; nothing was sent."},
+    };
+    for (const Case &c : cases) {
+        StandIn squatter({receive()});
+        const ProcessResult r =
+            runProcess(L"\"" + clientExe() + L"\" " + c.trusted + L"--result 0 C:\\packages\\v2.msi", 30000);
+        EXPECT_EQ(6, r.exitCode) << r.output;
+        EXPECT_TRUE(printed(r, "The pipe is held by process " + std::to_string(GetCurrentProcessId()))) << r.output;
+        EXPECT_TRUE(printed(r, c.says)) << r.output;
+        const std::vector<std::wstring> got = squatter.received();
+        ASSERT_EQ(1u, got.size());
+        EXPECT_EQ(kClosed, got[0]) << "the client wrote to a pipe it does not trust";
+    }
+}
+
 TEST(NswClient, GivesUpOnABusyPipeAtItsLimit)
 {
     StandIn service({pause(1500)});
@@ -284,7 +309,8 @@ TEST(NswClient, ExplainsItsUsageAndExitCodes)
     const ProcessResult r = runClient(L"", 10000);
     EXPECT_EQ(1, r.exitCode);
     for (const char *text : {"usage: nswclient", "10  refused 28401", "11  refused 28402", "12  refused 28403",
-                             "13  refused 28406", "3  the service closed the connection", "--raw"})
+                             "13  refused 28406", "3  the service closed the connection", "6  the pipe is held by a process",
+                             "--raw"})
         EXPECT_TRUE(printed(r, text)) << text;
     EXPECT_EQ(1, runClient(L"--raw", 10000).exitCode);
     EXPECT_EQ(1, runClient(L"--bogus a.msi", 10000).exitCode);

@@ -21,6 +21,7 @@
 #include <vector>
 
 using namespace nswclient;
+namespace protocol = nvupdater::protocol;
 using norvo::tiny::UniqueHandle;
 using norvo::tiny::UniqueServiceHandle;
 
@@ -124,6 +125,14 @@ struct Timing {
     double greetingToDecision = 0; // from the greeting to the decision
 };
 
+std::wstring resultMessage(int value)
+{
+    wchar_t text[64];
+    _snwprintf(text, 63, protocol::kResultFormat, value);
+    text[63] = L'\0';
+    return text;
+}
+
 // One whole session; false (with a reason printed) when it did not go as expected.
 bool runSession(const Options &options, Timing &timing)
 {
@@ -139,8 +148,8 @@ bool runSession(const Options &options, Timing &timing)
         return false;
     }
     const double greeted = nowMs();
-    const std::wstring command = L"210 PACKAGE \"" + options.package + L"\"";
-    if (client.send(L"200 NSW 1", kReplyMs) != PipeStatus::Ok || client.send(command, kReplyMs) != PipeStatus::Ok ||
+    const std::wstring command = protocol::kPackagePrefix + options.package + L"\"";
+    if (client.send(protocol::kClientGreeting, kReplyMs) != PipeStatus::Ok || client.send(command, kReplyMs) != PipeStatus::Ok ||
         client.receive(message, kReplyMs) != PipeStatus::Ok) {
         std::printf("no decision\n");
         return false;
@@ -148,13 +157,13 @@ bool runSession(const Options &options, Timing &timing)
     const double decided = nowMs();
     timing.connectToDecision = decided - start;
     timing.greetingToDecision = decided - greeted;
-    const bool accepted = message == L"220 RESULT 0";
+    const bool accepted = message == resultMessage(protocol::ResultGoAhead);
     if (accepted != options.accept) {
         std::printf("unexpected decision: %s\n", utf8(message).c_str());
         return false;
     }
-    if (accepted && (client.send(L"220 RESULT 0", kReplyMs) != PipeStatus::Ok ||
-                     client.send(L"230 BYE", kReplyMs) != PipeStatus::Ok)) {
+    if (accepted && (client.send(resultMessage(ERROR_SUCCESS), kReplyMs) != PipeStatus::Ok ||
+                     client.send(protocol::kBye, kReplyMs) != PipeStatus::Ok)) {
         std::printf("could not finish the conversation\n");
         return false;
     }

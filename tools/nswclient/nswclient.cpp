@@ -15,14 +15,9 @@ using namespace nswclient;
 
 namespace {
 
-// Protocol texts.
-const wchar_t kGreetingReply[] = L"200 NSW 1";
-const wchar_t kPackageCommand[] = L"210 PACKAGE \"%ls\"";
-const wchar_t kTransformsPart[] = L" TRANSFORMS \"%ls\"";
-const wchar_t kResultMessage[] = L"220 RESULT %ld";
-const wchar_t kBye[] = L"230 BYE";
-// A decision: the number and nothing after it.
-const wchar_t kDecisionPattern[] = L"220 RESULT %ld%lc";
+namespace protocol = nvupdater::protocol;
+
+const wchar_t kServiceName[] = L"nvupdaterservice";
 
 enum ExitCode {
     ExitDone = 0,
@@ -31,6 +26,7 @@ enum ExitCode {
     ExitDropped = 3,
     ExitProtocol = 4,
     ExitTimedOut = 5,
+    ExitNotTheService = 6,
     ExitSignRejected = 10,         // 28401
     ExitNoUpgradableProduct = 11,  // 28402
     ExitAdvertiseFailed = 12,      // 28403
@@ -52,6 +48,8 @@ const char kUsage[] =
     "  --pipe NAME         pipe name (default \\\\.\\pipe\\NVUpdatePipe)\n"
     "  --connect-timeout MS  how long to wait for a free pipe (default 10000)\n"
     "  --reply-timeout MS  how long to wait for each message of the service (default 60000)\n"
+    "  --server-pid PID    talk only to a pipe held by process PID instead of the service's own\n"
+    "                      process (for a stand-in of the service in tests)\n"
     "  --raw               send each MESSAGE verbatim as one pipe message; the greeting is read\n"
     "                      first, and one reply after each 210 message\n"
     "  --read-each         (raw) read one reply after every message\n"
@@ -64,6 +62,7 @@ const char kUsage[] =
     "   3  the service closed the connection (greeting or package command refused, or dropped)\n"
     "   4  the service sent something that is not the protocol\n"
     "   5  no message from the service within the time limit\n"
+    "   6  the pipe is held by a process that is not the service: nothing was sent\n"
     "  10  refused 28401: signature not trusted or publisher not accepted\n"
     "  11  refused 28402: no installed product that this package may upgrade\n"
     "  12  refused 28403: advertising the package failed\n"
@@ -75,6 +74,7 @@ struct Options {
     bool raw = false, readEach = false, drain = false;
     bool reportOnly = false;
     long reportedResult = 0;
+    DWORD serverPid = 0;   // 0: the service's own process
     std::wstring pipe = kPipeName;
     DWORD connectMs = 10000, replyMs = 60000;
     std::vector<std::wstring> arguments;
@@ -97,7 +97,7 @@ std::wstring format(const wchar_t *pattern, const std::wstring &a, const std::ws
 std::wstring resultMessage(long value)
 {
     wchar_t buffer[64];
-    _snwprintf(buffer, 63, kResultMessage, value);
+    _snwprintf(buffer, 63, protocol::kResultFormat, static_cast<int>(value));
     buffer[63] = L'\0';
     return buffer;
 }
@@ -127,6 +127,9 @@ bool parseOptions(int argc, wchar_t **argv, Options &options)
             options.reportOnly = true;
             options.reportedResult = number;
             ++i;
+        } else if (arg == L"--server-pid" && hasValue && parseNumber(argv[i + 1], number) && number > 0) {
+            options.serverPid = static_cast<DWORD>(number);
+            ++i;
         } else if (arg == L"--connect-timeout" && hasValue && parseNumber(argv[i + 1], number) && number >= 0) {
             options.connectMs = static_cast<DWORD>(number);
             ++i;
@@ -151,9 +154,8 @@ public:
     int connect()
     {
         if (client_.connect(options_.pipe, options_.connectMs))
-            return ExitDone;
-        const DWORD error = client_.error();
-        if (error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA) {
+            return checkServer();
+        if (dropped(client_.error())) {
             say("The service closed the connection right after it was made.\n");
             return ExitDropped;
         }
@@ -163,6 +165,53 @@ public:
                     : client_.error() == ERROR_FILE_NOT_FOUND ? " (no such pipe: is the service running?)"
                                                                : "");
         return ExitCannotConnect;
+    }
+
+    // Anyone may create a pipe of the service's name when the service is not running: before a
+    // word is sent, the pipe's owner must be the service's own process.
+    int checkServer()
+    {
+        DWORD server = 0;
+        if (!client_.serverProcessId(server)) {
+            if (dropped(client_.error())) {
+                say("The service closed the connection right after it was made.\n");
+                return ExitDropped;
+            }
+            std::printf("Cannot tell which process holds the pipe (error %lu); nothing was sent.\n", client_.error());
+            return ExitNotTheService;
+        }
+        DWORD expected = options_.serverPid;
+        if (expected == 0 && !serviceProcessId(expected)) {
+            std::printf("The pipe is held by process %lu, but the %ls service is not running; nothing was sent.\n",
+                        server, kServiceName);
+            return ExitNotTheService;
+        }
+        if (server != expected) {
+            std::printf("The pipe is held by process %lu, not by the service's process %lu; nothing was sent.\n",
+                        server, expected);
+            return ExitNotTheService;
+        }
+        return ExitDone;
+    }
+
+    static bool dropped(DWORD error)
+    {
+        return error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA;
+    }
+
+    // The running service's process, from the service control manager.
+    static bool serviceProcessId(DWORD &processId)
+    {
+        norvo::tiny::UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        norvo::tiny::UniqueServiceHandle service(manager ? OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS)
+                                                         : nullptr);
+        SERVICE_STATUS_PROCESS status = {};
+        DWORD needed = 0;
+        if (!service || !QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&status),
+                                              sizeof(status), &needed))
+            return false;
+        processId = status.dwProcessId;
+        return status.dwCurrentState == SERVICE_RUNNING && processId != 0;
     }
 
     int send(const std::wstring &message)
@@ -229,16 +278,16 @@ private:
 int refusal(long decision)
 {
     switch (decision) {
-    case 28401:
+    case protocol::ResultSignRejected:
         say("Refused (28401): the package's signature is not trusted or its publisher is not accepted.\n");
         return ExitSignRejected;
-    case 28402:
+    case protocol::ResultNoUpgradableProduct:
         say("Refused (28402): no installed product that this package may upgrade.\n");
         return ExitNoUpgradableProduct;
-    case 28403:
+    case protocol::ResultAdvertiseFailed:
         say("Refused (28403): advertising the package failed.\n");
         return ExitAdvertiseFailed;
-    case 28406:
+    case protocol::ResultUpgradeNotNeeded:
         say("Refused (28406): the installed product needs no upgrade by this package.\n");
         return ExitUpgradeNotNeeded;
     default:
@@ -267,19 +316,19 @@ int converse(const Options &options)
     std::wstring reply;
     if (code != ExitDone || (code = talk.receive(reply, "greeting")) != ExitDone)
         return code;
-    if (reply.compare(0, 4, L"200 ") != 0) {
+    if (reply.compare(0, 4, protocol::kGreetingFormat, 4) != 0) {
         say("That is not a greeting.\n");
         return ExitProtocol;
     }
-    std::wstring command = format(kPackageCommand, package);
+    std::wstring command = format(protocol::kPackageFormat, package);
     if (!transforms.empty())
-        command += format(kTransformsPart, transforms);
-    if ((code = talk.send(kGreetingReply)) != ExitDone || (code = talk.send(command)) != ExitDone ||
+        command += format(protocol::kTransformsFormat, transforms);
+    if ((code = talk.send(protocol::kClientGreeting)) != ExitDone || (code = talk.send(command)) != ExitDone ||
         (code = talk.receive(reply, "decision")) != ExitDone)
         return code;
     long decision = 0;
     wchar_t rest = 0;
-    if (swscanf(reply.c_str(), kDecisionPattern, &decision, &rest) != 1) {
+    if (swscanf(reply.c_str(), protocol::kDecisionParse, &decision, &rest) != 1) {
         say("That is not a decision.\n");
         return ExitProtocol;
     }
@@ -288,7 +337,7 @@ int converse(const Options &options)
 
     say("Accepted: the package is advertised for this machine.\n");
     const long result = options.reportOnly ? options.reportedResult : install(package, transforms);
-    if ((code = talk.send(resultMessage(result))) != ExitDone || (code = talk.send(kBye)) != ExitDone ||
+    if ((code = talk.send(resultMessage(result))) != ExitDone || (code = talk.send(protocol::kBye)) != ExitDone ||
         (code = talk.awaitClose()) != ExitDone)
         return code;
     const bool installed = result == ERROR_SUCCESS || result == ERROR_SUCCESS_REBOOT_REQUIRED;
@@ -307,7 +356,7 @@ int sendRaw(const Options &options)
     for (const std::wstring &message : options.arguments) {
         if ((code = talk.send(message)) != ExitDone)
             return code;
-        if ((options.readEach || message.compare(0, 4, L"210 ") == 0) &&
+        if ((options.readEach || message.compare(0, 4, protocol::kPackagePrefix, 4) == 0) &&
             (code = talk.receive(reply, "reply")) != ExitDone)
             return code;
     }

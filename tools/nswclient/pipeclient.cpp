@@ -15,6 +15,15 @@ DWORD remainingUntil(ULONGLONG deadline)
 }
 } // namespace
 
+bool PipeClient::serverProcessId(DWORD &processId)
+{
+    processId = 0;
+    if (GetNamedPipeServerProcessId(pipe_.get(), reinterpret_cast<PULONG>(&processId)))
+        return true;
+    error_ = GetLastError();
+    return false;
+}
+
 bool PipeClient::connect(const std::wstring &name, DWORD timeoutMs)
 {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;

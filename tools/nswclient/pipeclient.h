@@ -2,6 +2,7 @@
 // messages, each send and receive bounded by a time limit.
 #pragma once
 
+#include "protocol.h"
 #include "tiny/unique.h"
 
 #include <windows.h>
@@ -10,7 +11,7 @@
 
 namespace nswclient {
 
-const wchar_t kPipeName[] = L"\\\\.\\pipe\\NVUpdatePipe";
+using nvupdater::protocol::kPipeName;
 
 enum class PipeStatus {
     Ok,
@@ -28,6 +29,9 @@ public:
     PipeStatus send(const std::wstring &message, DWORD timeoutMs);
     // One whole message, however long.
     PipeStatus receive(std::wstring &message, DWORD timeoutMs);
+
+    // The process that owns the other end of the pipe: true with its id, false with error() set.
+    bool serverProcessId(DWORD &processId);
 
     DWORD error() const { return error_; }
     void close() { pipe_.reset(); }
