@@ -3,12 +3,12 @@
 # asks the service to upgrade an installed product from a signed package.
 #
 # It installs what is missing, builds, makes a Wine prefix of its own (build/demo), installs the
-# service with the service control manager, installs version 1.0.0 of a sample product, makes and
-# trusts a test publisher, builds and signs version 2.0.0, starts the service and runs the reference
-# client against it. Then it shows the service log and the installed version, and what happens to
-# an unsigned package and to a second request for the same upgrade. Last, the service crashes inside
-# a session (tools/demo-crash.sh) and the demo shows the dump, the report tool's command line and
-# the crash-reporting library's error log.
+# service from its signed installer package with msiexec, installs version 1.0.0 of a sample product,
+# makes and trusts a test publisher, builds and signs version 2.0.0, starts the service and runs the
+# reference client against it. Then it shows the service log and the installed version, and what
+# happens to an unsigned package and to a second request for the same upgrade. Last, the service
+# crashes inside a session (tools/demo-crash.sh) and the demo shows the dump, the report tool's
+# command line and the crash-reporting library's error log.
 #
 # usage: tools/demo.sh [BUILD_DIR]        (default: build)
 set -euo pipefail
@@ -34,14 +34,18 @@ step "2. A fresh Windows machine: a 64-bit Wine prefix in build/demo/prefix"
 nv_prefix_make
 note "Wine reports itself as $(wine --version)"
 
-step "3. Install the service with the service control manager"
-nv_service_install || fail "sc create"
-note "copied nvupdaterservice.exe to $NV_SERVICE_DIR_WIN"
-note "sc create $NV_SERVICE: done (demand start)"
+step "3. Install the service from its signed package with msiexec"
 note "NOTE: Wine's Windows Installer cannot advertise packages (it returns 120 and writes nothing)."
 note "      The service is therefore given our msi.dll test double, which implements the two"
 note "      advertise calls and passes every other call to Wine's own msi.dll. Nothing else changes."
 nv_msidouble_install || fail "installing the msi.dll test double"
+nv_pki_make || fail "making the test PKI"
+note "$(basename "$(nv_package)") signed by the test publisher \"Norvo Technologies, Inc.\""
+nv_service_install_package || fail "msiexec /i"
+note "msiexec /i $(basename "$(nv_package)") /qn: installed into $NV_SERVICE_DIR_WIN"
+nv_service_wait RUNNING 30 || fail "the service is not RUNNING after the install"
+note "sc query $NV_SERVICE (started by the installer; automatic start):"
+show "$NV_WORK/last.out"
 
 step "4. A test publisher and the sample product"
 nv_kit_make >"$NV_WORK/kit.log" 2>&1 || { show "$NV_WORK/kit.log"; fail "making the test kit"; }

@@ -9,6 +9,7 @@
 //   --type N          dump type (default 0: a normal dump, fast)
 //   --previous FILE   install a filter of our own first; it appends "previous filter" to FILE
 //   --no-chain        do not chain the previous filter
+//   --restrict        leave a written dump to Administrators and SYSTEM
 //   --cancel          a handler that cancels every dump
 //   --disable         switch dumping off after initialisation
 //   --threads N       N worker threads fault at the same moment (default 1)
@@ -66,7 +67,7 @@ int main(int argc, char **argv)
     std::string dumps, name, tool, debuglib;
     unsigned type = 0;
     int threads = 1;
-    bool chain = true, cancel = false, disable = false, reinit = false;
+    bool chain = true, cancel = false, disable = false, reinit = false, restrict = false;
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         const char *value = i + 1 < argc ? argv[i + 1] : "";
@@ -79,6 +80,7 @@ int main(int argc, char **argv)
         else if (option == "--threads") threads = atoi(value), ++i;
         else if (option == "--no-chain") chain = false;
         else if (option == "--cancel") cancel = true;
+        else if (option == "--restrict") restrict = true;
         else if (option == "--disable") disable = true;
         else if (option == "--reinit") reinit = true;
     }
@@ -101,6 +103,7 @@ int main(int argc, char **argv)
     config.reportToolDirectory = tool.empty() ? nullptr : tool.c_str();
     config.debugLibraryDirectory = debuglib.empty() ? nullptr : debuglib.c_str();
     config.chainPreviousFilter = chain;
+    config.restrictDumpAccess = restrict;
 
     norvo::assist::MemDumps &dumpsLibrary = norvo::assist::MemDumps::instance();
     int initialised = 0;

@@ -1,5 +1,6 @@
 # Sourced by the demo and the benchmark runner: a Wine prefix of their own with the updater service
-# installed under the service control manager, a sample product family and a trusted test publisher.
+# installed (by its package, or directly under the service control manager), a sample product family
+# and a trusted test publisher.
 # Every Wine command is bounded by `timeout`; Wine's output always goes to files, never to a pipe.
 #
 # The caller sets NV_ROOT (source tree), NV_BUILD (build folder) and NV_WORK (a folder of its own).
@@ -7,6 +8,8 @@
 . "$NV_ROOT/tests/harness/wine-env.sh"
 
 NV_SERVICE=nvupdaterservice
+# Where the service is installed: the direct install's folder, or the package's (the 32-bit Program
+# Files), which nv_service_install_package sets.
 NV_SERVICE_DIR_WIN='C:\Program Files\Norvo\Updater Service'
 NV_SAMPLE_UC='{5A3D0000-2222-4222-8222-000000000001}'
 NV_SAMPLE_PC1='{5A3D0001-2222-4222-8222-000000000001}'
@@ -14,7 +17,7 @@ NV_SAMPLE_PC2='{5A3D0002-2222-4222-8222-000000000002}'
 NV_UNINSTALL_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 
 nv_prefix() { printf '%s/prefix' "$NV_WORK"; }
-nv_service_dir() { printf '%s/drive_c/Program Files/Norvo/Updater Service' "$(nv_prefix)"; }
+nv_service_dir() { local rel=${NV_SERVICE_DIR_WIN#C:\\}; printf '%s/drive_c/%s' "$(nv_prefix)" "${rel//\\//}"; }
 nv_service_log() { printf '%s/logs/service.log' "$(nv_service_dir)"; }
 nv_packages() { printf '%s/drive_c/demo' "$(nv_prefix)"; }
 
@@ -51,6 +54,24 @@ nv_service_install() {
     DisplayName= "Norvo Updater Service" start= demand
 }
 
+# The service's installer package of this build (named after the project's version).
+nv_package() {
+  local version
+  version=$(sed -n 's/^project([^)]*VERSION \([0-9.]*\).*/\1/p' "$NV_ROOT/CMakeLists.txt")
+  printf '%s/resources/installer/nvupdaterservice-%s.msi' "$NV_BUILD" "$version"
+}
+
+# Signs the package as the test publisher and installs it with msiexec, which registers the service
+# (automatic start) and starts it. The installer's log: C:\demo\install.log in the prefix.
+nv_service_install_package() {
+  local name
+  name=$(basename "$(nv_package)")
+  NV_SERVICE_DIR_WIN='C:\Program Files (x86)\Norvo\Updater Service'
+  mkdir -p "$(nv_packages)"
+  "$NV_ROOT/tools/testkit/sign-package.sh" "$NV_WORK/pki" norvo "$(nv_package)" "$(nv_packages)/$name" || return 1
+  nv_wine 180 msiexec /i "C:\\demo\\$name" /qn /l*v 'C:\demo\install.log'
+}
+
 # Under Wine: the msi.dll test double that implements advertising, for the service only.
 nv_msidouble_install() {
   "$NV_ROOT/tools/msidouble/install.sh" --dll "$NV_BUILD/tools/msidouble/msi.dll" "$(nv_prefix)" nvupdaterservice.exe \
@@ -83,14 +104,19 @@ nv_service_stop() {
   nv_service_wait STOPPED 30
 }
 
+# The test PKI (once) with its root trusted machine-wide.
+nv_pki_make() {
+  [ -f "$NV_WORK/pki/root.crt" ] || "$NV_ROOT/tools/testkit/mkpki.sh" "$NV_WORK/pki" >"$NV_WORK/pki.log" 2>&1
+  "$NV_ROOT/tools/testkit/trust-root.sh" add "$NV_WORK/pki/root.crt"
+}
+
 # A test PKI with a trusted root; the sample product 1.0.0 and 2.0.0 (the latter signed by the
 # accepted publisher, with its NVUpdate row, and once more unsigned).
 nv_kit_make() {
   local kit=$NV_ROOT/tools/testkit pkgs
   pkgs=$(nv_packages)
   mkdir -p "$pkgs"
-  "$kit/mkpki.sh" "$NV_WORK/pki" >"$NV_WORK/pki.log" 2>&1
-  "$kit/trust-root.sh" add "$NV_WORK/pki/root.crt"
+  nv_pki_make
   # Version 2 may upgrade any installed version of the family; bit 0: not when that is already new.
   "$kit/build-package.sh" --out "$pkgs/sample-1.0.0.msi" --product-code "$NV_SAMPLE_PC1" \
     --upgrade-code "$NV_SAMPLE_UC" --version 1.0.0 --name "Norvo Sample Product" --no-table
