@@ -355,6 +355,7 @@ TEST(SilentClient, AfterItsResultIsDroppedAtTheGoodbyesLimit)
     const ULONGLONG took = GetTickCount64() - silent;
     EXPECT_GE(took, 9800u);
     EXPECT_LT(took, 12000u);
+    ASSERT_TRUE(log.waitForLine("Comm - Pipe closed.", 5000));
     EXPECT_LINES(log.lines(), {"Error - Result of installation 1603.", "Debug - Product was unadvertised.",
                                "Error - Recieving fails with error: 1460",
                                "Comm - Recieving end command fails.", "Comm - Pipe closed."});

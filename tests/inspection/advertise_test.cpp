@@ -218,6 +218,15 @@ TEST_F(StaleScripts, ResultIsThatOfTheLastScript)
 }
 
 // The double is selected for this executable only: msiexec keeps Wine's own installer.
+TEST_F(Advertise, AProductCodeThatIsNoGuidNamesNoScriptAndReachesNoInstallerCall)
+{
+    std::wstring script = L"left from before";
+    EXPECT_EQ(static_cast<UINT>(ERROR_INVALID_PARAMETER), AdvertisePackage(kit::package(L"bad-product-code"), L"", script));
+    EXPECT_EQ(L"", script);
+    EXPECT_TRUE(calls().empty());
+    EXPECT_FALSE(nvtest::fileExists(GetDataFolder() + L"\\Norvo\\planted.aas"));
+}
+
 TEST(DoubleSelection, OtherProgramsKeepTheRealInstaller)
 {
     EXPECT_EQ(0, kit::msiexec(L"/i", kit::package(L"g-9.10.0")));

@@ -55,6 +55,9 @@ elig missing-family 11.0.0 12 "$UC_H|0|0|0"
 elig own-out-of-range-other 11.0.0 13 "$UC_F|0|1.0.0|1" "$UC_G|0|0|0"
 elig empty-table  11.0.0 14
 pkg --out "$pkgs/elig-no-table.msi" --product-code "$(code 15)" --upgrade-code "$UC_F" --version 11.0.0 --no-table
+# A package whose ProductCode is a path, not a GUID: the advertise step must not build a file name of it.
+cp "$pkgs/elig-any.msi" "$pkgs/bad-product-code.msi"
+msibuild "$pkgs/bad-product-code.msi" -q "UPDATE Property SET Value='..\\..\\planted' WHERE Property='ProductCode'"
 
 # Signed packages: one eligible package (any installed F) signed by each publisher.
 start=$(date +%s%N)

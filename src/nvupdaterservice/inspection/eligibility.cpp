@@ -14,11 +14,14 @@ const wchar_t kOwnRowsQuery[] =
 const wchar_t kOtherRowsQuery[] =
     L"SELECT `UpgradeCode`, `VersionMin`, `VersionMax` FROM `NVUpdate` WHERE `UpgradeCode` <> '";
 
-struct Row {
-    std::wstring upgradeCode;
-    std::wstring versionMin;   // normalised
-    std::wstring versionMax;   // normalised
-    int attributes = 0;
+// Stands in when the caller passes no observer, so the examination reads the same either way.
+class NoObserver : public EligibilityObserver {
+public:
+    void PackageRead(const PackageIdentity &) override {}
+    void QueryRun(RowSet, UINT) override {}
+    void RowExamined(const ExaminedRow &) override {}
+    void RowsEnded(RowSet, UINT) override {}
+    void Stopped(EligibilityStop) override {}
 };
 
 // A text field, or false when it cannot be read (too long included).
@@ -34,50 +37,73 @@ bool readText(msi::Handle record, UINT field, std::wstring &text)
 
 // A row whose texts cannot all be read is not judged at all: an unread bound must not act as
 // "no bound".
-bool readRow(msi::Handle record, bool withAttributes, Row &row)
+bool readRow(msi::Handle record, ExaminedRow &row)
 {
-    std::wstring versionMin, versionMax;
-    if (!readText(record, 1, row.upgradeCode) || !readText(record, 2, versionMin) || !readText(record, 3, versionMax))
+    if (!readText(record, 1, row.upgradeCode) || !readText(record, 2, row.versionMin) ||
+        !readText(record, 3, row.versionMax))
         return false;
-    row.versionMin = NormalizeVersion(versionMin);
-    row.versionMax = NormalizeVersion(versionMax);
-    row.attributes = withAttributes ? msi::RecordGetInteger(record, 4) : 0;
+    row.normalizedMin = NormalizeVersion(row.versionMin);
+    row.normalizedMax = NormalizeVersion(row.versionMax);
+    row.attributesRead = row.set == RowSet::Own;
+    row.attributes = row.attributesRead ? msi::RecordGetInteger(record, 4) : 0;
     return true;
 }
 
 // Bounds are exclusive; "0" means no bound. Texts compare code unit by code unit.
-bool inRange(const std::wstring &installed, const Row &row)
+RowOutcome rangeOutcome(const ExaminedRow &row)
 {
-    if (row.versionMin != L"0" && !(installed > row.versionMin))
-        return false;
-    if (row.versionMax != L"0" && !(installed < row.versionMax))
-        return false;
-    return true;
+    if (row.normalizedMin != L"0" && !(row.normalizedInstalled > row.normalizedMin))
+        return RowOutcome::AtOrBelowMinimum;
+    if (row.normalizedMax != L"0" && !(row.normalizedInstalled < row.normalizedMax))
+        return RowOutcome::AtOrAboveMaximum;
+    return RowOutcome::Eligible;
 }
 
-// Runs `query`, then calls `judge` for each readable row whose upgrade code has an installed
-// product, with that product's normalised version. False when the query cannot be run.
+// Runs the pass's query and judges each row: readable, its upgrade code installed, then `judge`
+// (which returns the outcome of a row that has an installed product). False when the query cannot
+// be run.
 template <typename Judge>
-bool forEachInstalledRow(const std::wstring &packagePath, const std::wstring &query, bool withAttributes, Judge judge)
+bool examineRows(const std::wstring &packagePath, const std::wstring &query, RowSet set,
+                 EligibilityObserver &observer, Judge judge)
 {
     msi::UniqueHandle view, database;
-    if (OpenPackageQuery(packagePath, query, view, database) != ERROR_SUCCESS)
+    UINT opened = OpenPackageQuery(packagePath, query, view, database);
+    observer.QueryRun(set, opened);
+    if (opened != ERROR_SUCCESS)
         return false;
+    UINT fetched;
     for (;;) {
         msi::UniqueHandle record;
         // Anything but a row (no more rows, or a failure) ends the loop.
-        if (msi::ViewFetch(view.get(), record) != ERROR_SUCCESS)
+        fetched = msi::ViewFetch(view.get(), record);
+        if (fetched != ERROR_SUCCESS)
             break;
-        Row row;
-        if (!readRow(record.get(), withAttributes, row))
-            continue;
-        std::wstring installed;
-        if (FindProductByUpgradeCode(row.upgradeCode, installed) != ERROR_SUCCESS)
-            continue;
-        judge(row, NormalizeVersion(installed));
+        ExaminedRow row;
+        row.set = set;
+        if (!readRow(record.get(), row)) {
+            row.outcome = RowOutcome::Unreadable;
+        } else {
+            std::wstring packedProduct;
+            row.lookup = FindProductByUpgradeCode(row.upgradeCode, row.installedVersion, packedProduct);
+            if (row.lookup != ERROR_SUCCESS) {
+                row.outcome = RowOutcome::NotInstalled;
+            } else {
+                row.installedProductCode = UnpackGuid(packedProduct);
+                row.normalizedInstalled = NormalizeVersion(row.installedVersion);
+                row.outcome = judge(row);
+            }
+        }
+        observer.RowExamined(row);
     }
     msi::ViewClose(view.get());
+    observer.RowsEnded(set, fetched);
     return true;
+}
+
+int stop(EligibilityObserver &observer, EligibilityStop where, int result)
+{
+    observer.Stopped(where);
+    return result;
 }
 
 } // namespace
@@ -116,39 +142,51 @@ UINT OpenPackageQuery(const std::wstring &packagePath, const std::wstring &query
     return ERROR_SUCCESS;
 }
 
-int FindUpgradableProduct(const std::wstring &packagePath, int &upgradeNotNeeded)
+int FindUpgradableProduct(const std::wstring &packagePath, int &upgradeNotNeeded, EligibilityObserver *observer)
 {
-    const std::wstring upgradeCode = ReadPackageProperty(packagePath, L"UpgradeCode");
-    const std::wstring productCode = ReadPackageProperty(packagePath, L"ProductCode");
-    const std::wstring productVersion = ReadPackageProperty(packagePath, L"ProductVersion");
-    if (upgradeCode.empty() || productCode.empty() || productVersion.empty())
-        return 0;
-    const std::wstring packageVersion = NormalizeVersion(productVersion);
+    NoObserver none;
+    EligibilityObserver &watch = observer ? *observer : none;
+
+    PackageIdentity package;
+    package.upgradeCode = ReadPackageProperty(packagePath, L"UpgradeCode");
+    package.productCode = ReadPackageProperty(packagePath, L"ProductCode");
+    package.productVersion = ReadPackageProperty(packagePath, L"ProductVersion");
+    package.normalizedVersion = NormalizeVersion(package.productVersion);
+    watch.PackageRead(package);
+    if (package.upgradeCode.empty() || package.productCode.empty() || package.productVersion.empty())
+        return stop(watch, EligibilityStop::MissingProperty, 0);
 
     bool eligible = false;
-    bool ran = forEachInstalledRow(packagePath, kOwnRowsQuery + upgradeCode + L"'", true,
-                                   [&](const Row &row, const std::wstring &installed) {
-                                       if (!inRange(installed, row))
-                                           return;
-                                       if ((row.attributes & kNewerOnly) && !(installed < packageVersion)) {
-                                           upgradeNotNeeded = 1;
-                                           return;
-                                       }
-                                       eligible = true;
-                                   });
+    bool ran = examineRows(packagePath, kOwnRowsQuery + package.upgradeCode + L"'", RowSet::Own, watch,
+                           [&](const ExaminedRow &row) {
+                               RowOutcome outcome = rangeOutcome(row);
+                               if (outcome != RowOutcome::Eligible)
+                                   return outcome;
+                               const bool newer = row.normalizedInstalled < package.normalizedVersion;
+                               if ((row.attributes & kNewerOnly) && !newer) {
+                                   upgradeNotNeeded = 1;
+                                   return RowOutcome::UpgradeNotNeeded;
+                               }
+                               eligible = true;
+                               return RowOutcome::Eligible;
+                           });
     if (!ran)
-        return 0;
+        return stop(watch, EligibilityStop::OwnQueryFailed, 0);
     if (eligible)
-        return 1;
+        return stop(watch, EligibilityStop::OwnRowEligible, 1);
     if (upgradeNotNeeded)
-        return 0;
+        return stop(watch, EligibilityStop::OwnRowNotNeeded, 0);
 
-    forEachInstalledRow(packagePath, kOtherRowsQuery + upgradeCode + L"'", false,
-                        [&](const Row &row, const std::wstring &installed) {
-                            if (inRange(installed, row))
-                                eligible = true;
-                        });
-    return eligible ? 1 : 0;
+    ran = examineRows(packagePath, kOtherRowsQuery + package.upgradeCode + L"'", RowSet::Other, watch,
+                      [&](const ExaminedRow &row) {
+                          RowOutcome outcome = rangeOutcome(row);
+                          if (outcome == RowOutcome::Eligible)
+                              eligible = true;
+                          return outcome;
+                      });
+    if (!ran)
+        return stop(watch, EligibilityStop::OtherQueryFailed, 0);
+    return stop(watch, EligibilityStop::AllRowsExamined, eligible ? 1 : 0);
 }
 
 } // namespace nvupdater

@@ -2,6 +2,7 @@
 // itself. No operation here logs: results are returned, and the session logs them.
 #pragma once
 
+#include "inspection/eligibilityobserver.h"
 #include "inspection/msiapi.h"
 #include "inspection/packagehold.h"
 #include "inspection/servicefolders.h"
@@ -22,15 +23,24 @@ LONG VerifyPackageTrust(const std::wstring &packagePath);
 // name, otherwise the platform's error code.
 LONG CheckPackagePublisher(const std::wstring &packagePath, const std::wstring &publisher);
 
+// The simple display name of the first signer's certificate: 0 with `name` set, otherwise the
+// platform's error code (the same one CheckPackagePublisher returns).
+LONG ReadFirstSignerName(const std::wstring &packagePath, std::wstring &name);
+
 // ---- installed product inventory ---------------------------------------------------------------
 
 bool IsRunningOnWow64();
 std::wstring PackGuid(const std::wstring &guid);
+// The braced GUID text of a packed one (32 characters); any other text is returned unchanged.
+std::wstring UnpackGuid(const std::wstring &packed);
 std::wstring NormalizeVersion(const std::wstring &version);   // "%.2d.%.2d.%.6d"
 
 // 0 with the "DisplayVersion" of the first product registered per machine under the upgrade code;
 // 2 not found, 1015 not a plain string, or the platform's error.
 LONG FindProductByUpgradeCode(const std::wstring &upgradeCode, std::wstring &installedVersion);
+// The same, also giving the packed product code of the product found.
+LONG FindProductByUpgradeCode(const std::wstring &upgradeCode, std::wstring &installedVersion,
+                              std::wstring &packedProductCode);
 
 // 0 with the product's Uninstall key open in `key` (32-bit view first, then 64-bit), or 2.
 LONG OpenUninstallKey(const std::wstring &productCode, norvo::tiny::UniqueKey &key);
@@ -55,8 +65,10 @@ UINT OpenPackageQuery(const std::wstring &packagePath, const std::wstring &query
                       msi::UniqueHandle &database);
 
 // 1 when an installed product may be upgraded by the package (its NVUpdate table), else 0; sets
-// `upgradeNotNeeded` (never clears it) when a matching product needs no upgrade.
-int FindUpgradableProduct(const std::wstring &packagePath, int &upgradeNotNeeded);
+// `upgradeNotNeeded` (never clears it) when a matching product needs no upgrade. An observer, when
+// given, is told each step of the examination; it changes nothing.
+int FindUpgradableProduct(const std::wstring &packagePath, int &upgradeNotNeeded,
+                          EligibilityObserver *observer = nullptr);
 
 // ---- package lock and advertisement ------------------------------------------------------------
 

@@ -149,7 +149,33 @@ std::wstring NormalizeVersion(const std::wstring &version)
            padded(negative[2], digits[2], 6);
 }
 
+std::wstring UnpackGuid(const std::wstring &packed)
+{
+    if (packed.size() != 32)
+        return packed;
+    std::wstring guid = L"{";
+    appendReversed(guid, packed, 0, 8);
+    guid += L'-';
+    appendReversed(guid, packed, 8, 4);
+    guid += L'-';
+    appendReversed(guid, packed, 12, 4);
+    guid += L'-';
+    for (size_t i = 16; i < 20; i += 2)
+        appendReversed(guid, packed, i, 2);
+    guid += L'-';
+    for (size_t i = 20; i < 32; i += 2)
+        appendReversed(guid, packed, i, 2);
+    return guid + L"}";
+}
+
 LONG FindProductByUpgradeCode(const std::wstring &upgradeCode, std::wstring &installedVersion)
+{
+    std::wstring packedProductCode;
+    return FindProductByUpgradeCode(upgradeCode, installedVersion, packedProductCode);
+}
+
+LONG FindProductByUpgradeCode(const std::wstring &upgradeCode, std::wstring &installedVersion,
+                              std::wstring &packedProductCode)
 {
     const REGSAM access = IsRunningOnWow64() ? kRead64 : kRead;
 
@@ -174,6 +200,8 @@ LONG FindProductByUpgradeCode(const std::wstring &upgradeCode, std::wstring &ins
             return result;
         productName.assign(name.data(), length);
     }
+
+    packedProductCode = productName;
 
     UniqueKey properties;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (kMachineProductsKey + productName + kInstallProperties).c_str(), 0, access,

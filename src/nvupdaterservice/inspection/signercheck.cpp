@@ -59,7 +59,7 @@ LONG VerifyPackageTrust(const std::wstring &packagePath)
     return WinVerifyTrust(nullptr, &action, &trust);
 }
 
-LONG CheckPackagePublisher(const std::wstring &packagePath, const std::wstring &publisher)
+LONG ReadFirstSignerName(const std::wstring &packagePath, std::wstring &name)
 {
     UniqueCertStore store;
     UniqueCryptMsg message;
@@ -92,11 +92,21 @@ LONG CheckPackagePublisher(const std::wstring &packagePath, const std::wstring &
     DWORD length = CertGetNameStringW(certificate.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
     if (length == 0)
         return kNameNotFound;
-    std::vector<wchar_t> name(length, L'\0');
-    if (CertGetNameStringW(certificate.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name.data(), length) == 0)
+    std::vector<wchar_t> text(length, L'\0');
+    if (CertGetNameStringW(certificate.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, text.data(), length) == 0)
         return kNameNotFound;
+    name.assign(text.data());
+    return 0;
+}
 
-    return std::wstring(name.data()) == publisher ? 0 : -1;
+LONG CheckPackagePublisher(const std::wstring &packagePath, const std::wstring &publisher)
+{
+    std::wstring name;
+    LONG result = ReadFirstSignerName(packagePath, name);
+    if (result != 0)
+        return result;
+    // Whole and case-sensitive: a name with more after it, or in other letter case, is another name.
+    return name == publisher ? 0 : -1;
 }
 
 } // namespace nvupdater

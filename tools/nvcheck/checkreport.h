@@ -1,0 +1,59 @@
+// Everything the service's checks found about one package, gathered by running them: the
+// package's properties, each check's own result, and the NVUpdate rows as they were examined.
+#pragma once
+
+#include "inspection/packagedecision.h"
+
+#include <string>
+#include <vector>
+
+namespace nvcheck {
+
+// One pass over the NVUpdate table, as the examination went.
+struct RowPass {
+    bool queried = false;     // the pass was reached
+    UINT queryResult = 0;     // 0, or the installer's error
+    std::vector<nvupdater::ExaminedRow> rows;
+    bool ended = false;
+    UINT fetchResult = 0;     // 259 when every row was read
+};
+
+struct CheckReport {
+    std::wstring packagePath;
+    // As the session reads them, once the file is held.
+    std::wstring productCode;
+    std::wstring productVersion;
+    std::wstring upgradeCode;
+
+    LONG signerResult = 0;    // ReadFirstSignerName
+    std::wstring signerName;
+
+    nvupdater::PackageChecks checks;
+
+    // The examination of the NVUpdate table, when the signature was accepted.
+    bool identityRead = false;
+    nvupdater::PackageIdentity identity;
+    RowPass own;
+    RowPass other;
+    bool stopped = false;
+    nvupdater::EligibilityStop stop = nvupdater::EligibilityStop::AllRowsExamined;
+};
+
+// Holds the file and runs the checks on `packagePath` exactly as the service does, with the
+// caller's own identity, recording what they saw. The caller has prepared the thread as the service
+// does (COM, no installer user interface).
+CheckReport CheckPackageFile(const std::wstring &packagePath);
+
+} // namespace nvcheck
+
+namespace nvcheck {
+
+// Plain words, shared by the text and the JSON report.
+const wchar_t *DecisionMeaning(int decision);
+const wchar_t *OutcomeWords(nvupdater::RowOutcome outcome);
+const wchar_t *StopWords(nvupdater::EligibilityStop stop);
+
+// The installer's null integer: what an empty Attributes field reads as.
+const int kNullInteger = static_cast<int>(0x80000000u);
+
+} // namespace nvcheck
