@@ -2,6 +2,7 @@
 
 #include "assist/assistlog.h"
 #include "assist/assistpaths.h"
+#include "assist/dumpchecker.h"
 #include "assist/memorydumper.h"
 #include "assist/norvoprocesses.h"
 #include "assist/reportarguments.h"
@@ -47,11 +48,11 @@ bool isVistaOrLater()
     return VerifyVersionInfoA(&wanted, VER_MAJORVERSION, condition) != FALSE;
 }
 
-// Looks for a new kernel memory dump of the product; kernel-dump analysis is not part of this
-// build, so there never is one.
-bool newKernelDumpFound(const std::string &, const std::string &)
+// Looks for a new kernel memory dump of the product that implicates our kernel modules.
+bool newKernelDumpFound(const std::string &productCode, const std::string &processName)
 {
-    return false;
+    std::string dump;
+    return DumpChecker(ProcessKey(productCode, processName)).check(dump);
 }
 
 bool pathExists(std::string path)
