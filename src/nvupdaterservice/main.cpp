@@ -1,7 +1,7 @@
 // Process entry of the updater service: one-time start-up, then the service control framework.
 #include "crashreporting.h"
-#include "inspection/servicefolders.h"
 #include "mainloop.h"
+#include "servicefolders.h"
 #include "tiny/osversion.h"
 #include "updaterlog.h"
 

@@ -1,6 +1,7 @@
 #include "mainloop.h"
 
-#include "inspection/inspection.h"
+#include "inspection/advertisement.h"
+#include "inspection/eligibility.h"
 #include "session.h"
 #include "tiny/errortext.h"
 #include "tiny/threads.h"

@@ -1,7 +1,10 @@
 #include "session.h"
 
-#include "inspection/inspection.h"
+#include "inspection/advertisement.h"
+#include "inspection/eligibility.h"
 #include "inspection/packagedecision.h"
+#include "inspection/packagelock.h"
+#include "inspection/productinventory.h"
 #include "protocol.h"
 #include "updatercomm.h"
 #include "updaterlog.h"

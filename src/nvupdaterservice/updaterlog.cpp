@@ -1,6 +1,6 @@
 #include "updaterlog.h"
 
-#include "inspection/servicefolders.h"
+#include "servicefolders.h"
 
 #include <windows.h>
 

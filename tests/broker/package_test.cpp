@@ -3,7 +3,7 @@
 // advertise entry points, which Wine lacks (selected for the service's executable only). The
 // cases run in order: each one leaves the products installed as the next one expects.
 #include "conversation.h"
-#include "inspection/inspection.h"
+#include "inspection/productinventory.h"
 #include "testsupport.h"
 #include "tiny/unique.h"
 

@@ -2,8 +2,11 @@
 // advertise entry points, so this suite's prepare step installs the double as the prefix's system
 // msi.dll, selected for this executable only. The double records every call in a log file and
 // registers a product marker when a script is applied; everything else reaches Wine's installer.
-#include "inspection/inspection.h"
+#include "inspection/advertisement.h"
+#include "inspection/eligibility.h"
+#include "inspection/productinventory.h"
 #include "kit.h"
+#include "servicefolders.h"
 
 #include <gtest/gtest.h>
 

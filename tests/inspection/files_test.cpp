@@ -1,8 +1,12 @@
 // Package lock, service folders, installer access and the advertise step with Wine's own msi.dll
 // (which does not implement advertising). Wine stores no security descriptors: these tests prove
 // results and call sequences, not the protection itself.
-#include "inspection/inspection.h"
+#include "inspection/advertisement.h"
+#include "inspection/eligibility.h"
+#include "inspection/packagelock.h"
+#include "inspection/productinventory.h"
 #include "kit.h"
+#include "servicefolders.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // folder on the first line, the data folder on the second (UTF-8); then creates the service's
 // folders, points the service log where the service would and writes a line, and prints the log's
 // path on the third.
-#include "inspection/servicefolders.h"
+#include "servicefolders.h"
 #include "testsupport.h"
 #include "updaterlog.h"
 

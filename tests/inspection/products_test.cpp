@@ -1,6 +1,7 @@
 // Installed products and upgrade eligibility, against products really installed by msiexec and
 // registry fixtures for the rarer cases.
-#include "inspection/inspection.h"
+#include "inspection/eligibility.h"
+#include "inspection/productinventory.h"
 #include "kit.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The signer check on real signed packages. The suite's prepare step trusts the kit's root
 // certificate in the prefix; the kit's "stray" root is never trusted.
-#include "inspection/inspection.h"
+#include "inspection/signercheck.h"
 #include "kit.h"
 
 #include <gtest/gtest.h>

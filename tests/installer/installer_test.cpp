@@ -4,8 +4,9 @@
 // leaves it so. The packages are made and signed with the test kit's PKI by prepare-installer.sh:
 // the build's package, and the same package rebuilt one major version lower around a copy of the
 // executable whose version record says so.
+#include "inspection/eligibility.h"
+#include "inspection/signercheck.h"
 #include "tests/broker/brokerharness.h"
-#include "inspection/inspection.h"
 #include "testsupport.h"
 #include "tiny/unique.h"
 

@@ -3,7 +3,7 @@
 // prepare-nvcheck.sh). No test changes what is installed, so each stands alone. The service runs
 // under the real service control manager for the comparison with its own answers.
 #include "conversation.h"
-#include "inspection/inspection.h"
+#include "inspection/productinventory.h"
 #include "testsupport.h"
 #include "tiny/unique.h"
 

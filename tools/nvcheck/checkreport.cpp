@@ -1,7 +1,8 @@
 #include "checkreport.h"
 
-#include "inspection/inspection.h"
+#include "inspection/eligibility.h"
 #include "inspection/packagehold.h"
+#include "inspection/signercheck.h"
 
 #include <vector>
 

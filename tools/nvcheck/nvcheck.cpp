@@ -7,7 +7,7 @@
 #include "reportjson.h"
 #include "reporttext.h"
 
-#include "inspection/inspection.h"
+#include "inspection/eligibility.h"
 
 #include <windows.h>
 #include <objbase.h>

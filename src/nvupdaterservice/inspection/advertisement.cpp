@@ -1,6 +1,10 @@
 // Advertise scripts: written for a package and applied machine-wide, taken away again after the
 // installation, and cleaned up when a session left one behind.
-#include "inspection/inspection.h"
+#include "inspection/advertisement.h"
+
+#include "inspection/eligibility.h"
+#include "inspection/productinventory.h"
+#include "servicefolders.h"
 
 namespace nvupdater {
 

@@ -1,6 +1,8 @@
 // Upgrade eligibility: the package names, in its own NVUpdate table, the installed products it may
 // upgrade and in which version ranges.
-#include "inspection/inspection.h"
+#include "inspection/eligibility.h"
+
+#include "inspection/productinventory.h"
 
 namespace nvupdater {
 

@@ -1,6 +1,7 @@
 #include "inspection/packagedecision.h"
 
-#include "inspection/inspection.h"
+#include "inspection/eligibility.h"
+#include "inspection/signercheck.h"
 
 namespace nvupdater {
 

@@ -1,6 +1,6 @@
 // The package lock: while the service inspects and advertises a package, only administrators and
 // SYSTEM may change the file. It acts on the held file itself, never on a name.
-#include "inspection/inspection.h"
+#include "inspection/packagelock.h"
 
 #include <aclapi.h>
 #include <sddl.h>

@@ -1,7 +1,7 @@
 // Installed products, read from the installer's per-machine registration and from the products'
 // Uninstall entries. The registry view is always named: this 32-bit process also runs on 64-bit
 // Windows, where the installer keeps its per-machine data in the 64-bit view.
-#include "inspection/inspection.h"
+#include "inspection/productinventory.h"
 
 #include <cwctype>
 #include <vector>

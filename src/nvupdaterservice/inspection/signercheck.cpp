@@ -1,5 +1,7 @@
 // The package signer check: is the embedded signature trusted, and who made it.
-#include "inspection/inspection.h"
+#include "inspection/signercheck.h"
+
+#include "tiny/unique.h"
 
 #include <wincrypt.h>
 #include <wintrust.h>

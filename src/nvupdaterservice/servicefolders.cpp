@@ -1,4 +1,4 @@
-#include "inspection/servicefolders.h"
+#include "servicefolders.h"
 
 #include "tiny/unique.h"
 

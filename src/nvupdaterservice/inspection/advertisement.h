@@ -1,0 +1,24 @@
+// The machine-wide advertisement of a package through an advertise script, and its removal.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace nvupdater {
+
+// True for a GUID in registry text form: 38 characters, braces, hexadecimal digits and dashes.
+bool IsRegistryGuid(const std::wstring &text);
+
+// Writes the advertise script <scripts folder>\<ProductCode>.aas and applies it machine-wide.
+// The script path is set in every case (empty when the package's ProductCode is no GUID in registry
+// form, which gives ERROR_INVALID_PARAMETER and writes nothing). 0, or the installer's error number.
+UINT AdvertisePackage(const std::wstring &packagePath, const std::wstring &transforms, std::wstring &scriptPath);
+
+// Takes the script's advertisement away; deletes the script file in any case.
+UINT UnadvertiseScript(const std::wstring &scriptPath);
+
+// Removes left-over scripts of earlier sessions; returns IsProductRegistered of the last one.
+LONG CleanupStaleScripts();
+
+} // namespace nvupdater

@@ -1,0 +1,35 @@
+// Installed products as the registry records them: packed GUIDs, normalised versions, lookups by
+// upgrade code and product code.
+#pragma once
+
+#include "tiny/unique.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace nvupdater {
+
+bool IsRunningOnWow64();
+std::wstring PackGuid(const std::wstring &guid);
+// The braced GUID text of a packed one (32 characters); any other text is returned unchanged.
+std::wstring UnpackGuid(const std::wstring &packed);
+std::wstring NormalizeVersion(const std::wstring &version);   // "%.2d.%.2d.%.6d"
+
+// 0 with the "DisplayVersion" of the first product registered per machine under the upgrade code;
+// 2 not found, 1015 not a plain string, or the platform's error.
+LONG FindProductByUpgradeCode(const std::wstring &upgradeCode, std::wstring &installedVersion);
+// The same, also giving the packed product code of the product found.
+LONG FindProductByUpgradeCode(const std::wstring &upgradeCode, std::wstring &installedVersion,
+                              std::wstring &packedProductCode);
+
+// 0 with the product's Uninstall key open in `key` (32-bit view first, then 64-bit), or 2.
+LONG OpenUninstallKey(const std::wstring &productCode, norvo::tiny::UniqueKey &key);
+
+// 0 when the product's Uninstall key has a "DisplayVersion" value.
+LONG IsProductRegistered(const std::wstring &productCode);
+
+// 0 when the Uninstall "DisplayVersion" equals `expectedVersion`, -2 when it differs, else an error.
+LONG CheckInstalledVersion(const std::wstring &productCode, const std::wstring &expectedVersion);
+
+} // namespace nvupdater
