@@ -1,5 +1,7 @@
 #include "tiny/errortext.h"
 
+#include "tiny/textconversion.h"
+
 #include <winsock2.h>
 #include <windows.h>
 
@@ -59,12 +61,7 @@ std::string systemErrorText(long code)
     if (length > 0) {
         // Converted whole and then cut, so that a long message keeps its first 255 bytes instead of
         // depending on what a failed conversion leaves in a short buffer.
-        int size = WideCharToMultiByte(CP_UTF8, 0, message, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-        if (size > 0) {
-            std::string utf8(static_cast<size_t>(size), '\0');
-            WideCharToMultiByte(CP_UTF8, 0, message, static_cast<int>(length), &utf8[0], size, nullptr, nullptr);
-            text += cutUtf8(utf8, kTextBufferSize - 1);
-        }
+        text += cutUtf8(toUtf8(std::wstring(message, length)), kTextBufferSize - 1);
     }
     return foldWhiteSpace(text);
 }

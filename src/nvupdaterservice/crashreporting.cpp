@@ -2,6 +2,7 @@
 
 #include "assist/assistconfig.h"
 #include "assist/memdumps.h"
+#include "version.h"
 
 #include <direct.h>
 #include <stdio.h>
@@ -17,8 +18,6 @@ const char kUploadUrl[] = "ftp://crashreports.example.com/incoming/nus/";
 const char kUploadUser[] = "nus-reporter";
 const char kUploadPassword[] = "nus-upload";
 const char kVersionFormat[] = "%d.%d.%d-%s-%d";
-const char kBuildTag[] = "T0";
-const int kVersionMajor = 2, kVersionMinor = 0, kVersionPatch = 0, kVersionBuild = 1171;
 const int kDebugReportNumber = 1;  // -D
 
 norvo::assist::AssistConfig g_config;
@@ -30,8 +29,8 @@ char g_currentDirectory[1024];
 int setupCrashReporting()
 {
     char version[128];
-    snprintf(version, sizeof(version), kVersionFormat, kVersionMajor, kVersionMinor, kVersionPatch, kBuildTag,
-             kVersionBuild);
+    snprintf(version, sizeof(version), kVersionFormat, NV_VERSION_MAJOR, NV_VERSION_MINOR, NV_VERSION_PATCH,
+             NV_BUILD_TAG, NV_VERSION_BUILD);
     snprintf(g_version, sizeof(g_version), "%s", version);
 
     g_config.productCode = kProductCode;

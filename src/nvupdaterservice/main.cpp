@@ -4,6 +4,7 @@
 #include "servicefolders.h"
 #include "tiny/osversion.h"
 #include "updaterlog.h"
+#include "version.h"
 
 #include <windows.h>
 
@@ -27,8 +28,7 @@ void WriteStartupMarkers()
     norvo::tiny::describeOs(os);
     snprintf(g_serverOsMarker, sizeof(g_serverOsMarker), "***Server OS: %.*s***",
              static_cast<int>(sizeof(os.name)), os.name);
-    snprintf(g_coredumpVersionMarker, sizeof(g_coredumpVersionMarker), "***Coredump version %d.%d.%d.%d***", 2, 0, 0,
-             1171);
+    snprintf(g_coredumpVersionMarker, sizeof(g_coredumpVersionMarker), "***Coredump version %s***", NV_VERSION_TEXT);
 }
 
 } // namespace

@@ -2,12 +2,15 @@
 
 #include "inspection/advertisement.h"
 #include "inspection/eligibility.h"
+#include "resource.h"
 #include "session.h"
 #include "tiny/errortext.h"
+#include "tiny/textconversion.h"
 #include "tiny/threads.h"
 #include "tiny/unique.h"
 #include "updatercomm.h"
 #include "updaterlog.h"
+#include "version.h"
 #include "widetext.h"
 
 #include <objbase.h>
@@ -61,16 +64,16 @@ void FillServiceDefinition(HINSTANCE instance)
 {
     g_definition = norvo::tiny::ServiceDefinition();
     g_definition.instance = instance;
-    g_definition.dialogId = 1001;
-    g_definition.iconId = 136;
-    g_definition.statusControlId = 1002;
+    g_definition.dialogId = IDD_STATUS;
+    g_definition.iconId = IDI_SERVICE;
+    g_definition.statusControlId = IDC_STATUS_TEXT;
     g_definition.windowClassName = "nvupdaterservice";
     g_definition.mainRoutine = MainLoop;
     g_definition.mainThreadName = "NorvoUpdaterServiceMainThread";
     g_definition.serviceName = "nvupdaterservice";
     g_definition.instanceName = "NorvoUpdaterService";
     g_definition.displayName = "Norvo Updater Service";
-    g_definition.version = "2.0.0.1171 T0";
+    g_definition.version = NV_VERSION_TAGGED_TEXT;
     g_definition.platformFlags = 0;
 }
 
@@ -85,7 +88,7 @@ void MainLoop(int)
     UpdaterLog &log = Log();
     char starting[512];
     snprintf(starting, sizeof(starting), kStartingFormat, g_definition.displayName, g_definition.version);
-    log.Write(WidenAnsi(starting), LogInfo);
+    log.Write(norvo::tiny::fromAnsi(starting), LogInfo);
 
     // Lives until the process ends: a session still finishing a check at stop may point at it.
     UpdaterComm *comm = new UpdaterComm(&log);
@@ -104,7 +107,7 @@ void MainLoop(int)
             if (norvo::tiny::startThread(CommunicationThread, 0, &started, attributes))
                 session.reset(started);
             else
-                log.Write(FormatText(kCannotCreateThread, WidenUtf8(norvo::tiny::lastErrorText(0)).c_str()), LogError);
+                log.Write(FormatText(kCannotCreateThread, norvo::tiny::fromUtf8(norvo::tiny::lastErrorText(0)).c_str()), LogError);
         }
         PauseForPoll();
     }

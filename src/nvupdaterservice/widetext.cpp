@@ -1,7 +1,5 @@
 #include "widetext.h"
 
-#include <windows.h>
-
 #include <stdarg.h>
 #include <wchar.h>
 
@@ -23,25 +21,5 @@ std::wstring FormatText(const wchar_t *format, ...)
     }
     return std::wstring();
 }
-
-namespace {
-
-std::wstring widen(UINT codePage, const char *text)
-{
-    if (!text || !*text)
-        return std::wstring();
-    int units = MultiByteToWideChar(codePage, 0, text, -1, nullptr, 0);
-    if (units <= 1)
-        return std::wstring();
-    std::wstring wide(static_cast<size_t>(units), L'\0');
-    MultiByteToWideChar(codePage, 0, text, -1, &wide[0], units);
-    wide.resize(static_cast<size_t>(units - 1));
-    return wide;
-}
-
-} // namespace
-
-std::wstring WidenAnsi(const char *text) { return widen(CP_THREAD_ACP, text); }
-std::wstring WidenUtf8(const char *text) { return widen(CP_UTF8, text); }
 
 } // namespace nvupdater

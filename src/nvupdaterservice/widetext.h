@@ -9,9 +9,4 @@ namespace nvupdater {
 // length are made whole; an invalid format gives an empty text.
 std::wstring FormatText(const wchar_t *format, ...);
 
-// Narrow text in the thread's ANSI code page, widened.
-std::wstring WidenAnsi(const char *text);
-// UTF-8 text (the platform library's error texts), widened.
-std::wstring WidenUtf8(const char *text);
-
 } // namespace nvupdater

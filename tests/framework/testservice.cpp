@@ -7,6 +7,7 @@
 // Trace lines: "main <argument>", "running", "failed", "stop <stopRequested> state <s> checkpoint <c>
 // hint <h>" (the service's own SCM status when it saw the request), "returned", "serverMain <result>".
 #include "tiny/service.h"
+#include "tiny/textconversion.h"
 #include "tiny/unique.h"
 
 #include "resource.h"
@@ -37,12 +38,7 @@ struct Options {
 
 const char kFailureText[] = "Test engine failed to start: the test asked for it";
 
-std::string narrow(const wchar_t *text)
-{
-    char buffer[1024] = {};
-    WideCharToMultiByte(CP_ACP, 0, text, -1, buffer, sizeof(buffer) - 1, nullptr, nullptr);
-    return buffer;
-}
+std::string narrow(const wchar_t *text) { return norvo::tiny::toAnsi(text); }
 
 void parseCommandLine()
 {

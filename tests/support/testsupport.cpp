@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include "tiny/textconversion.h"
 #include "tiny/unique.h"
 
 #include <vector>
@@ -22,25 +23,8 @@ std::wstring buildDir() { return env(L"NV_BUILD_DIR"); }
 std::wstring runDir() { return env(L"NV_RUN_DIR"); }
 std::wstring sourceDir() { return env(L"NV_SOURCE_DIR"); }
 
-std::wstring widen(const std::string &text)
-{
-    if (text.empty())
-        return std::wstring();
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
-    return out;
-}
-
-std::string narrow(const std::wstring &text)
-{
-    if (text.empty())
-        return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
-    return out;
-}
+std::wstring widen(const std::string &text) { return norvo::tiny::fromUtf8(text); }
+std::string narrow(const std::wstring &text) { return norvo::tiny::toUtf8(text); }
 
 std::string readFile(const std::wstring &path)
 {

@@ -16,6 +16,9 @@
 //                               that a caller's crash reporting can be seen at work
 // Ordinal 94 (open a package) is the double's own too, only to be able to fault there: it forwards
 // to the real installer otherwise.
+#include "inspection/packedguid.h"
+#include "tiny/textconversion.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -24,32 +27,14 @@
 
 namespace {
 
+using norvo::tiny::fromUtf8;
+using norvo::tiny::toUtf8;
 using MsiHandle = unsigned long;
 
 HMODULE self;
 const wchar_t kSettingsKey[] = L"SOFTWARE\\NorvoTest\\MsiDouble";
 const char kScriptHeader[] = "NORVO-MSIDOUBLE-SCRIPT 1";
 const wchar_t kAdvertisedProducts[] = L"SOFTWARE\\Classes\\Installer\\Products\\";
-
-std::string utf8(const std::wstring &text)
-{
-    if (text.empty())
-        return std::string();
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
-    return out;
-}
-
-std::wstring wide(const std::string &text)
-{
-    if (text.empty())
-        return std::wstring();
-    int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size);
-    return out;
-}
 
 // A setting's raw value, or false when it is missing or of another type.
 bool setting(const wchar_t *name, DWORD wantedType, void *value, DWORD size)
@@ -86,7 +71,7 @@ void record(const std::wstring &line)
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return;
-    std::string bytes = utf8(line) + "\r\n";
+    std::string bytes = toUtf8(line) + "\r\n";
     DWORD written = 0;
     WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     CloseHandle(file);
@@ -166,22 +151,11 @@ std::wstring scriptValue(const std::string &text, const std::string &name)
     if (at == std::string::npos)
         return std::wstring();
     at += marker.size();
-    return wide(text.substr(at, text.find_first_of("\r\n", at) - at));
+    return fromUtf8(text.substr(at, text.find_first_of("\r\n", at) - at));
 }
 
-std::wstring packed(const std::wstring &guid)
-{
-    if (guid.size() != 38)
-        return std::wstring();
-    std::wstring s = guid.substr(1, 36), out;
-    auto reversed = [&](size_t from, size_t count) { out.append(s.rbegin() + (36 - from - count), s.rbegin() + (36 - from)); };
-    reversed(0, 8);
-    reversed(9, 4);
-    reversed(14, 4);
-    for (size_t i : {19u, 21u, 24u, 26u, 28u, 30u, 32u, 34u})
-        reversed(i, 2);
-    return out;
-}
+// The registry key name of an advertised product: only a braced product code has one.
+std::wstring packed(const std::wstring &guid) { return guid.size() == 38 ? nvupdater::PackGuid(guid) : std::wstring(); }
 
 // Faults when the settings ask for a fault in `ordinal`.
 void faultWhenAsked(DWORD ordinal)
@@ -203,8 +177,8 @@ UINT advertiseProduct(LPCWSTR package, LPCWSTR script, LPCWSTR transforms, LANGI
     std::wstring productCode;
     if (readProductCode(package, productCode) != ERROR_SUCCESS)
         return ERROR_INSTALL_PACKAGE_OPEN_FAILED;
-    std::string text = std::string(kScriptHeader) + "\r\nproductcode=" + utf8(productCode) + "\r\npackage=" +
-                       utf8(package) + "\r\ntransforms=" + utf8(transforms ? transforms : L"") + "\r\n";
+    std::string text = std::string(kScriptHeader) + "\r\nproductcode=" + toUtf8(productCode) + "\r\npackage=" +
+                       toUtf8(package) + "\r\ntransforms=" + toUtf8(transforms ? transforms : L"") + "\r\n";
     HANDLE file = CreateFileW(script, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return GetLastError();

@@ -1,6 +1,8 @@
 // Stand-in for the report tool, for tests and the demo only (the real tool is not part of this
 // project and is never installed by it). It appends the command line exactly as it received it
 // (GetCommandLineW, UTF-8) as one line to nassist-calls.txt beside itself, and exits with 0.
+#include "tiny/textconversion.h"
+
 #include <windows.h>
 
 #include <string>
@@ -20,11 +22,7 @@ std::wstring logPath()
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
 {
     const wchar_t *line = GetCommandLineW();
-    int size = WideCharToMultiByte(CP_UTF8, 0, line, -1, nullptr, 0, nullptr, nullptr);
-    std::string bytes(size > 0 ? static_cast<size_t>(size - 1) : 0, '\0');
-    if (size > 1)
-        WideCharToMultiByte(CP_UTF8, 0, line, -1, &bytes[0], size, nullptr, nullptr);
-    bytes += "\r\n";
+    std::string bytes = norvo::tiny::toUtf8(line) + "\r\n";
     HANDLE file = CreateFileW(logPath().c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)

@@ -1,5 +1,7 @@
 #include "pipeclient.h"
 
+#include "tiny/textconversion.h"
+
 #include <vector>
 
 namespace nswclient {
@@ -148,15 +150,6 @@ PipeStatus PipeClient::receive(std::wstring &message, DWORD timeoutMs)
     return PipeStatus::Ok;
 }
 
-std::string utf8(const std::wstring &text)
-{
-    if (text.empty())
-        return std::string();
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(size > 0 ? size : 0, '\0');
-    if (size > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
-    return out;
-}
+std::string utf8(const std::wstring &text) { return norvo::tiny::toUtf8(text); }
 
 } // namespace nswclient

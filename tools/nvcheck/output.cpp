@@ -1,5 +1,7 @@
 #include "output.h"
 
+#include "tiny/textconversion.h"
+
 #include <windows.h>
 
 #include <cwchar>
@@ -30,7 +32,7 @@ bool writeTo(DWORD which, const std::wstring &text)
         }
         return true;
     }
-    const std::string bytes = Utf8(text);
+    const std::string bytes = norvo::tiny::toUtf8(text);
     const char *at = bytes.data();
     size_t left = bytes.size();
     while (left > 0) {
@@ -65,19 +67,6 @@ std::wstring Visible(const std::wstring &text)
         shown += escaped;
     }
     return shown;
-}
-
-std::string Utf8(const std::wstring &text)
-{
-    if (text.empty())
-        return std::string();
-    const int length = static_cast<int>(text.size());
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-    if (size <= 0)
-        return std::string();
-    std::string bytes(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, &bytes[0], size, nullptr, nullptr);
-    return bytes;
 }
 
 bool WriteOut(const std::wstring &text) { return writeTo(STD_OUTPUT_HANDLE, text); }

@@ -9,9 +9,6 @@ namespace nvcheck {
 // \u{XXXX}, the form the service's log uses; everything else unchanged.
 std::wstring Visible(const std::wstring &text);
 
-// UTF-16 -> UTF-8.
-std::string Utf8(const std::wstring &text);
-
 // Writes `text` whole to standard output; false when it could not be written.
 bool WriteOut(const std::wstring &text);
 // The same to standard error.

@@ -3,6 +3,7 @@
 #include "output.h"
 
 #include "tiny/errortext.h"
+#include "tiny/textconversion.h"
 
 #include <cwchar>
 
@@ -13,18 +14,6 @@ namespace {
 using namespace nvupdater;
 
 const UINT kNoMoreRows = ERROR_NO_MORE_ITEMS;   // 259: the fetch that ends a complete pass
-
-std::wstring widen(const std::string &utf8)
-{
-    if (utf8.empty())
-        return std::wstring();
-    int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    if (size <= 0)
-        return std::wstring();
-    std::wstring text(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &text[0], size);
-    return text;
-}
 
 std::wstring quoted(const std::wstring &text) { return L"\"" + Visible(text) + L"\""; }
 
@@ -202,7 +191,7 @@ std::wstring ResultText(long code)
         swprintf(hex, 16, L"0x%08lX ", static_cast<unsigned long>(code));
         text = hex;
     }
-    return text + Visible(widen(norvo::tiny::systemErrorText(code)));
+    return text + Visible(norvo::tiny::fromUtf8(norvo::tiny::systemErrorText(code)));
 }
 
 std::wstring ReportAsText(const CheckReport &report)

@@ -2,6 +2,7 @@
 // upgrade code and product code.
 #pragma once
 
+#include "inspection/packedguid.h"
 #include "tiny/unique.h"
 
 #include <windows.h>
@@ -11,9 +12,6 @@
 namespace nvupdater {
 
 bool IsRunningOnWow64();
-std::wstring PackGuid(const std::wstring &guid);
-// The braced GUID text of a packed one (32 characters); any other text is returned unchanged.
-std::wstring UnpackGuid(const std::wstring &packed);
 std::wstring NormalizeVersion(const std::wstring &version);   // "%.2d.%.2d.%.6d"
 
 // 0 with the "DisplayVersion" of the first product registered per machine under the upgrade code;
