@@ -1,6 +1,7 @@
 #include "assist/assistlog.h"
 
 #include "assist/assistpaths.h"
+#include "tiny/unique.h"
 
 #include <windows.h>
 
@@ -51,20 +52,18 @@ void assistLog(const char *format, ...)
         return;
     size_t size = static_cast<size_t>(length) < sizeof(line) ? static_cast<size_t>(length) : sizeof(line) - 1;
 
-    FILE *log = _fsopen(errorLogPath().c_str(), "at", _SH_DENYNO);
+    norvo::tiny::UniqueStdFile log(_fsopen(errorLogPath().c_str(), "at", _SH_DENYNO));
     if (!log)
         return;
-    fwrite(line, 1, size, log);
-    fclose(log);
+    fwrite(line, 1, size, log.get());
 }
 
 void truncateErrorLog()
 {
-    FILE *log = _fsopen(errorLogPath().c_str(), "wt", _SH_DENYNO);
+    norvo::tiny::UniqueStdFile log(_fsopen(errorLogPath().c_str(), "wt", _SH_DENYNO));
     if (!log)
         return;
-    fputs(kTruncated, log);
-    fclose(log);
+    fputs(kTruncated, log.get());
 }
 
 void setReportCallback(AssistLogCallback callback)

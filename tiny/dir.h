@@ -3,8 +3,6 @@
 
 #include "tiny/unique.h"
 
-#include <memory>
-
 namespace norvo {
 namespace tiny {
 
@@ -32,10 +30,12 @@ DirectoryEntry *readDir(DIR *dir);
 // Ends the listing and frees the record; always 0.
 int closeDir(DIR *dir);
 
-struct DirCloser {
-    void operator()(DIR *dir) const { closeDir(dir); }
+struct DirTraits {
+    using pointer = DIR *;
+    static pointer invalid() noexcept { return nullptr; }
+    static void close(pointer dir) noexcept { closeDir(dir); }
 };
-using UniqueDir = std::unique_ptr<DIR, DirCloser>;
+using UniqueDir = Unique<DirTraits>;
 
 } // namespace tiny
 } // namespace norvo

@@ -23,7 +23,7 @@ WindowsEventLogWriter::WindowsEventLogWriter(const char *logName, const char *so
 {
     registerSource(logName, sourceName, messageFile);
     if (sourceName)
-        source_ = RegisterEventSourceA(serverName_, sourceName);
+        source_.reset(RegisterEventSourceA(serverName_, sourceName));
 }
 
 WindowsEventLogWriter::~WindowsEventLogWriter() { close(); }
@@ -35,17 +35,17 @@ bool WindowsEventLogWriter::open(const char *sourceName)
     // Opening again replaces the old source rather than leaking it.
     if (source_ && !close())
         return false;
-    source_ = RegisterEventSourceA(serverName_, sourceName);
-    return source_ != nullptr;
+    source_.reset(RegisterEventSourceA(serverName_, sourceName));
+    return source_.valid();
 }
 
 bool WindowsEventLogWriter::close()
 {
     if (!source_)
         return true;
-    if (!DeregisterEventSource(source_))
+    if (!DeregisterEventSource(source_.get()))
         return false;
-    source_ = nullptr;
+    source_.release();   // deregistered: nothing left to free
     return true;
 }
 
@@ -75,7 +75,7 @@ bool WindowsEventLogWriter::report(WORD eventType, DWORD eventId, const char *te
     if (!source_)
         return false;
     const char *strings[1] = {text ? text : ""};
-    return ReportEventA(source_, eventType, 0, eventId, nullptr, 1, rawDataSize, strings,
+    return ReportEventA(source_.get(), eventType, 0, eventId, nullptr, 1, rawDataSize, strings,
                         const_cast<void *>(rawData)) != FALSE;
 }
 

@@ -2,6 +2,8 @@
 // and given each message as its single insertion string.
 #pragma once
 
+#include "tiny/unique.h"
+
 #include <windows.h>
 
 namespace norvo {
@@ -36,7 +38,7 @@ public:
     bool report(WORD eventType, DWORD eventId, const char *text, const void *rawData, DWORD rawDataSize);
 
 private:
-    HANDLE source_ = nullptr;
+    UniqueEventSource source_;
     const char *serverName_ = nullptr; // the local computer
 };
 

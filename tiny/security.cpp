@@ -14,6 +14,8 @@ namespace {
 const DWORD kTokenAccess = TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY;
 const DWORD kProtectedDacl = DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
 const DWORD kAllInheritance = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;  // 3
+// Full access in an entry of its own: every bit of the mask, the generic rights included.
+const DWORD kEveryAccessBit = 0xFFFFFFFF;
 const int kMostSids = 16;
 
 // The one process token handle that holders share, and how many hold it.
@@ -129,7 +131,7 @@ void fullAccessEntry(PSID sid, EXPLICIT_ACCESS_A &entry)
 {
     entry = EXPLICIT_ACCESS_A();
     trusteeGroup(sid, entry);
-    entry.grfAccessPermissions = 0xFFFFFFFF;
+    entry.grfAccessPermissions = kEveryAccessBit;
     entry.grfInheritance = kAllInheritance;
 }
 

@@ -144,7 +144,7 @@ void WINAPI serviceMain(DWORD, LPSTR *)
     }
 
     UniqueHandle worker;
-    if (!startThread(definition->mainRoutine, 1, worker.put(), threadAttributes)) {
+    if (!startThread(definition->mainRoutine, 1, worker, threadAttributes)) {
         reportError(std::string(kCannotCreateThread) + lastErrorText(0));
         reportStopped(kServerNotStarted);
         return;
@@ -164,7 +164,7 @@ void WINAPI serviceMain(DWORD, LPSTR *)
     }
 
     reportStatus(SERVICE_RUNNING, NO_ERROR, 0, 0, 0);
-    waitAndClose(worker.release());
+    waitAndClose(worker);
     instance.reset();
     reportStopped(0);
 }

@@ -112,12 +112,11 @@ int runInteractive(int showCommand)
         reportEvent(kEventError, kEventIdError, kAlreadyRunning);
         return kAnotherInstance;
     }
-    HANDLE workerHandle = nullptr;
-    if (!startThread(definition->mainRoutine, 0, &workerHandle, threadAttributes)) {
+    UniqueHandle worker;
+    if (!startThread(definition->mainRoutine, 0, worker, threadAttributes)) {
         reportEvent(kEventError, kEventIdError, (std::string(kCannotCreateThread) + lastErrorText(0)).c_str());
         return kWorkerNotStarted;
     }
-    UniqueHandle worker(workerHandle);
 
     registerWindowClass();
     InitCommonControls();
@@ -137,7 +136,7 @@ int runInteractive(int showCommand)
     }
 
     InterlockedExchange(&definition->stopRequested, 1);
-    waitAndClose(worker.release());
+    waitAndClose(worker);
     return 0;
 }
 

@@ -47,6 +47,11 @@ bool startThread(ThreadRoutine routine, int argument, HANDLE *handle, const Thre
     return true;
 }
 
+bool startThread(ThreadRoutine routine, int argument, UniqueHandle &thread, const ThreadAttributes &attributes)
+{
+    return startThread(routine, argument, thread.put(), attributes);
+}
+
 bool waitAndClose(HANDLE handle)
 {
     if (!handle)
@@ -55,6 +60,8 @@ bool waitAndClose(HANDLE handle)
     bool closed = CloseHandle(handle) != FALSE;
     return waited && closed;
 }
+
+bool waitAndClose(UniqueHandle &thread) { return waitAndClose(thread.release()); }
 
 } // namespace tiny
 } // namespace norvo

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <stdio.h>
+
 namespace norvo {
 namespace tiny {
 
@@ -96,6 +98,18 @@ struct FindTraits {
     static pointer invalid() noexcept { return INVALID_HANDLE_VALUE; }
     static void close(pointer h) noexcept { ::FindClose(h); }
 };
+// Event log sources opened with RegisterEventSource.
+struct EventSourceTraits {
+    using pointer = HANDLE;
+    static pointer invalid() noexcept { return nullptr; }
+    static void close(pointer h) noexcept { ::DeregisterEventSource(h); }
+};
+// C runtime streams (fopen and its kin).
+struct StdFileTraits {
+    using pointer = FILE *;
+    static pointer invalid() noexcept { return nullptr; }
+    static void close(pointer f) noexcept { ::fclose(f); }
+};
 
 using UniqueHandle = Unique<HandleTraits>;
 using UniqueFile = Unique<FileHandleTraits>;
@@ -105,6 +119,8 @@ using UniqueLocal = Unique<LocalTraits>;
 using UniqueSid = Unique<SidTraits>;
 using UniqueModule = Unique<ModuleTraits>;
 using UniqueFind = Unique<FindTraits>;
+using UniqueEventSource = Unique<EventSourceTraits>;
+using UniqueStdFile = Unique<StdFileTraits>;
 
 } // namespace tiny
 } // namespace norvo

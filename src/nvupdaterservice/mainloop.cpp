@@ -103,10 +103,7 @@ void MainLoop(int)
             comm->CreatePipe();
             g_definition.running = 1;
         } else if (!comm->sessionActive) {
-            HANDLE started = nullptr;
-            if (norvo::tiny::startThread(CommunicationThread, 0, &started, attributes))
-                session.reset(started);
-            else
+            if (!norvo::tiny::startThread(CommunicationThread, 0, session, attributes))
                 log.Write(FormatText(kCannotCreateThread, norvo::tiny::fromUtf8(norvo::tiny::lastErrorText(0)).c_str()), LogError);
         }
         PauseForPoll();

@@ -20,11 +20,11 @@ namespace {
 
 const wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\nvupdaterservice";
 const wchar_t kServiceDataSuffix[] = L"\\Norvo\\Updater Service";
-// Owner Administrators; SYSTEM and Administrators: full control; Users: read and execute;
+// Owner Administrators; SYSTEM and Administrators: full control; Users: read and execute (FR, FX);
 // inherited by what is created inside; nothing inherited from above. The owner is set as well: a
 // folder that an ordinary user created before the service ever ran would otherwise stay theirs,
 // and an owner may always rewrite the access list.
-const wchar_t kDataFolderSecurity[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+const wchar_t kDataFolderSecurity[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)";
 
 // Cuts a text before its last backslash (unchanged when it has none).
 std::wstring beforeLastBackslash(const std::wstring &path)

@@ -19,7 +19,8 @@ const DWORD kFlushEndMs = 2000;
 // attributes (a client switches its end to message mode), read the access list, wait on the pipe;
 // nothing else: no WRITE_DAC, no WRITE_OWNER, no new instance (FILE_CREATE_PIPE_INSTANCE). Any
 // local caller may talk to the service; none may change who else may.
-const wchar_t kPipeSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x0012019b;;;WD)";
+const DWORD kEveryoneOnPipe = (FILE_GENERIC_READ | FILE_GENERIC_WRITE) & ~FILE_CREATE_PIPE_INSTANCE;
+const wchar_t kPipeSecurityFormat[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x%08lx;;;WD)";
 
 const wchar_t kAlreadyInitialized[] = L"Communication module is already initialized.";
 const wchar_t kInitializing[] = L"Initializing communication module.";
@@ -76,7 +77,8 @@ int UpdaterComm::CreatePipe()
     }
 
     norvo::tiny::UniqueLocal descriptor;
-    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurity, SDDL_REVISION_1,
+    const std::wstring security = FormatText(kPipeSecurityFormat, static_cast<unsigned long>(kEveryoneOnPipe));
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(security.c_str(), SDDL_REVISION_1,
                                                              reinterpret_cast<PSECURITY_DESCRIPTOR *>(descriptor.put()),
                                                              nullptr)) {
         SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};

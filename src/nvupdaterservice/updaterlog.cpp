@@ -1,11 +1,11 @@
 #include "updaterlog.h"
 
 #include "servicefolders.h"
+#include "tiny/unique.h"
 
 #include <windows.h>
 
 #include <cstdio>
-#include <memory>
 
 namespace nvupdater {
 
@@ -31,11 +31,6 @@ const char *levelName(int level)
         return "Debug";
     }
 }
-
-struct FileCloser {
-    void operator()(FILE *file) const { std::fclose(file); }
-};
-using UniqueStdFile = std::unique_ptr<FILE, FileCloser>;
 
 bool isHighSurrogate(wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool isLowSurrogate(wchar_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
@@ -96,7 +91,7 @@ int UpdaterLog::Write(std::wstring message, int level)
     norvo::tiny::NMutexLock hold(lock_);
     RotateIfNeeded();
 
-    UniqueStdFile file(path_.empty() ? nullptr : _wfopen(path_.c_str(), kAppendTextMode));
+    norvo::tiny::UniqueStdFile file(path_.empty() ? nullptr : _wfopen(path_.c_str(), kAppendTextMode));
     if (!file)
         return -1;
 

@@ -12,9 +12,9 @@ namespace nvupdater {
 
 namespace {
 
-const REGSAM kRead = 0x20019;           // KEY_READ
-const REGSAM kRead64 = 0x20119;         // KEY_READ | KEY_WOW64_64KEY
-const REGSAM kRead32 = 0x20219;         // KEY_READ | KEY_WOW64_32KEY
+const REGSAM kRead = KEY_READ;
+const REGSAM kRead64 = KEY_READ | KEY_WOW64_64KEY;
+const REGSAM kRead32 = KEY_READ | KEY_WOW64_32KEY;
 const LONG kVersionMismatch = -2;
 const LONG kNotPlainString = ERROR_REGISTRY_CORRUPT;   // 1015: the value is not a usable string
 
