@@ -1,7 +1,7 @@
 // The service's decisions on real signed packages: the test kit's PKI trusted in the prefix, real
 // products installed by the installer, and the msi.dll test double in place of the installer's
-// advertise entry points, which Wine lacks (selected for the service's executable only). The
-// cases run in order: each one leaves the products installed as the next one expects.
+// advertise entry points, which Wine lacks (selected for the service's executable only). Each case
+// installs or removes the products it needs first, so the cases run in any order.
 #include "conversation.h"
 #include "inspection/productinventory.h"
 #include "testsupport.h"
@@ -71,7 +71,38 @@ std::vector<std::string> accepted(const std::wstring &package, const std::wstrin
 
 void append(std::vector<std::string> &lines, std::initializer_list<std::string> more) { lines.insert(lines.end(), more); }
 
-TEST(A_Refusal, UnsignedUntrustedAndForeignPackagesGive28401)
+const wchar_t kFamilyF[] = L"{6F1A0000-1111-4111-8111-00000000000F}";
+
+// The kit's signed packages upgrade any installed product of family F: make sure there is one.
+void ensureFamilyInstalled()
+{
+    std::wstring version;
+    if (nvupdater::FindProductByUpgradeCode(kFamilyF, version) != ERROR_SUCCESS) {
+        ASSERT_EQ(0, msiexecInstall(kitPackage(L"f-9.0.0")));
+    }
+}
+
+// Removes every installed product of family F (the kit's f-9.0.0, this suite's newer-norvo.msi).
+void removeFamily()
+{
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        std::wstring version, packedProduct;
+        if (nvupdater::FindProductByUpgradeCode(kFamilyF, version, packedProduct) != ERROR_SUCCESS)
+            return;
+        nvtest::runProcess(L"msiexec /x " + nvupdater::UnpackGuid(packedProduct) + L" /qn", 120000);
+    }
+    std::wstring version;
+    ASSERT_NE(ERROR_SUCCESS, nvupdater::FindProductByUpgradeCode(kFamilyF, version)) << "family F stays installed";
+}
+
+// Family F installed at 9.0.0 only: the suite's newer-norvo.msi (9.0.1) may upgrade it.
+void installFamilyAtNineOnly()
+{
+    ASSERT_NO_FATAL_FAILURE(removeFamily());
+    ASSERT_EQ(0, msiexecInstall(kitPackage(L"f-9.0.0")));
+}
+
+TEST(Refusal, UnsignedUntrustedAndForeignPackagesGive28401)
 {
     struct Case {
         const wchar_t *package;
@@ -97,8 +128,9 @@ TEST(A_Refusal, UnsignedUntrustedAndForeignPackagesGive28401)
     }
 }
 
-TEST(B_Refusal, NoInstalledProductToUpgradeGives28402)
+TEST(Refusal, NoInstalledProductToUpgradeGives28402)
 {
+    ASSERT_NO_FATAL_FAILURE(removeFamily());
     Conversation session;
     EXPECT_EQ("220 RESULT 28402", decide(session, kitPackage(L"signed-norvo")));
     std::vector<std::string> lines = inspected(kitPackage(L"signed-norvo"), kSignedCode, "11.0.0");
@@ -108,8 +140,9 @@ TEST(B_Refusal, NoInstalledProductToUpgradeGives28402)
     EXPECT_FALSE(advertised(kSignedCode));
 }
 
-TEST(C_Accepted, FailedInstallationTakesTheAdvertisementAway)
+TEST(Accepted, FailedInstallationTakesTheAdvertisementAway)
 {
+    ASSERT_NO_FATAL_FAILURE(removeFamily());
     ASSERT_EQ(0, msiexecInstall(kitPackage(L"f-9.0.0")));
     Conversation session;
     ASSERT_EQ("220 RESULT 0", decide(session, newerPackage()));
@@ -126,8 +159,9 @@ TEST(C_Accepted, FailedInstallationTakesTheAdvertisementAway)
     EXPECT_FALSE(nvtest::fileExists(scriptOf(kNewerCode)));
 }
 
-TEST(D_Accepted, InstalledAtThePackagesVersionOnlyTheScriptIsDeleted)
+TEST(Accepted, InstalledAtThePackagesVersionOnlyTheScriptIsDeleted)
 {
+    ASSERT_NO_FATAL_FAILURE(installFamilyAtNineOnly());
     Conversation session;
     ASSERT_EQ("220 RESULT 0", decide(session, newerPackage()));
     // The client installs the advertised package; then the installed version decides.
@@ -142,8 +176,11 @@ TEST(D_Accepted, InstalledAtThePackagesVersionOnlyTheScriptIsDeleted)
     EXPECT_FALSE(nvtest::fileExists(scriptOf(kNewerCode)));
 }
 
-TEST(E_Refusal, ProductAlreadyAtThatVersionGives28406)
+TEST(Refusal, ProductAlreadyAtThatVersionGives28406)
 {
+    // The package's own version installed, as a client installs it after the go-ahead.
+    ASSERT_NO_FATAL_FAILURE(installFamilyAtNineOnly());
+    ASSERT_EQ(0, msiexecInstall(newerPackage()));
     Conversation session;
     EXPECT_EQ("220 RESULT 28406", decide(session, newerPackage()));
     std::vector<std::string> lines = inspected(newerPackage(), kNewerCode, "9.0.1");
@@ -152,8 +189,9 @@ TEST(E_Refusal, ProductAlreadyAtThatVersionGives28406)
     EXPECT_LINES(session.closedLog(), lines);
 }
 
-TEST(F_Accepted, ClientGoneAfterGoAheadLeavesTheAdvertisementUntilTheNextClient)
+TEST(Accepted, ClientGoneAfterGoAheadLeavesTheAdvertisementUntilTheNextClient)
 {
+    ASSERT_NO_FATAL_FAILURE(ensureFamilyInstalled());
     const std::wstring varda = kitPackage(L"signed-varda");
     {
         Conversation session;
@@ -179,8 +217,9 @@ TEST(F_Accepted, ClientGoneAfterGoAheadLeavesTheAdvertisementUntilTheNextClient)
     }
 }
 
-TEST(G_Accepted, MalformedResultOrWrongEndMessageEndTheSession)
+TEST(Accepted, MalformedResultOrWrongEndMessageEndTheSession)
 {
+    ASSERT_NO_FATAL_FAILURE(ensureFamilyInstalled());
     const std::wstring varda = kitPackage(L"signed-varda");
     {
         Conversation session;
@@ -207,8 +246,9 @@ TEST(G_Accepted, MalformedResultOrWrongEndMessageEndTheSession)
     }
 }
 
-TEST(H_Refusal, FailedAdvertisingGives28403)
+TEST(Refusal, FailedAdvertisingGives28403)
 {
+    ASSERT_NO_FATAL_FAILURE(ensureFamilyInstalled());
     norvo::tiny::UniqueKey settings;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDoubleSettings, 0, nullptr, 0,
                                              KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, settings.put(), nullptr));
@@ -229,17 +269,6 @@ TEST(H_Refusal, FailedAdvertisingGives28403)
 
 // ---- what the service holds, and what a stop leaves ---------------------------------------------
 
-const wchar_t kFamilyF[] = L"{6F1A0000-1111-4111-8111-00000000000F}";
-
-// The kit's signed packages upgrade any installed product of family F: make sure there is one.
-void ensureFamilyInstalled()
-{
-    std::wstring version;
-    if (nvupdater::FindProductByUpgradeCode(kFamilyF, version) != ERROR_SUCCESS) {
-        ASSERT_EQ(0, msiexecInstall(kitPackage(L"f-9.0.0")));
-    }
-}
-
 std::wstring suitePackage(const wchar_t *name) { return nvtest::suiteDir() + L"\\packages\\" + name; }
 
 // The conversation's end after the go-ahead when the client reports a failed installation.
@@ -252,7 +281,7 @@ void reportFailureAndLeave(Conversation &session)
 
 TEST(HeldPackage, CannotBeChangedRenamedOrDeletedUntilTheClientsResult)
 {
-    ensureFamilyInstalled();
+    ASSERT_NO_FATAL_FAILURE(ensureFamilyInstalled());
     const std::wstring package = suitePackage(L"held.msi");
     const std::wstring moved = suitePackage(L"held-moved.msi");
     ASSERT_TRUE(CopyFileW(kitPackage(L"signed-varda").c_str(), package.c_str(), FALSE));
@@ -292,7 +321,7 @@ TEST(HeldPackage, CannotBeChangedRenamedOrDeletedUntilTheClientsResult)
 
 TEST(Transforms, EmbeddedOnesPassAndFilesMustBeHeldAndSignedLikeThePackage)
 {
-    ensureFamilyInstalled();
+    ASSERT_NO_FATAL_FAILURE(ensureFamilyInstalled());
     const std::wstring signedTransform = suitePackage(L"signed-norvo.mst");
     const std::wstring unsignedTransform = suitePackage(L"unsigned.mst");
     struct Case {
@@ -343,7 +372,7 @@ TEST(Transforms, EmbeddedOnesPassAndFilesMustBeHeldAndSignedLikeThePackage)
 
 TEST(SilentClient, AfterItsResultIsDroppedAtTheGoodbyesLimit)
 {
-    ensureFamilyInstalled();
+    ASSERT_NO_FATAL_FAILURE(ensureFamilyInstalled());
     const std::wstring varda = kitPackage(L"signed-varda");
     Conversation session;
     ASSERT_EQ("220 RESULT 0", decide(session, varda));
@@ -363,7 +392,7 @@ TEST(SilentClient, AfterItsResultIsDroppedAtTheGoodbyesLimit)
 
 TEST(StaleAdvertisement, LeftByAStopIsTakenAwayAtTheNextStartBeforeAnyClient)
 {
-    ensureFamilyInstalled();
+    ASSERT_NO_FATAL_FAILURE(ensureFamilyInstalled());
     const std::wstring varda = kitPackage(L"signed-varda");
     {
         Conversation session;

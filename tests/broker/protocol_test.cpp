@@ -37,6 +37,16 @@ std::vector<std::string> refusedUnheld(const std::string &path, int why)
     return lines;
 }
 
+// The service running and serving its pipe, whatever an earlier case did with it.
+void ensureServing()
+{
+    if (serviceState() == SERVICE_RUNNING)
+        return;
+    LogWatch log;
+    ASSERT_TRUE(startService());
+    ASSERT_TRUE(log.waitForLine("Comm - Pipe created.", 5000));
+}
+
 TEST(Greeting, ServiceGreetsAndAcceptsAnyVersionFromTheSetupWrapper)
 {
     for (int version : {1, 7}) {
@@ -249,10 +259,11 @@ TEST(Startup, LogOpensWithTheStartUpLinesAndMarkersAreInTheServicesMemory)
     EXPECT_TRUE(processMemoryHolds(pid, "***Coredump version 2.0.0.1171***"));
 }
 
-// Runs last: stops the service while its session thread waits for a client, then starts it again
-// and meets the pipe before the session waits on it.
-TEST(ZStop, StopWhileWaitingEndsTheLoopPromptlyAndEarlyClientsAreServed)
+// Stops the service while its session thread waits for a client, then starts it again and meets
+// the pipe before the session waits on it. Leaves the service running with its pipe.
+TEST(Stop, StopWhileWaitingEndsTheLoopPromptlyAndEarlyClientsAreServed)
 {
+    ASSERT_NO_FATAL_FAILURE(ensureServing());
     // The previous session's end is at most one poll of the main loop ago: let it start the next
     // session thread, which then waits for a client.
     Sleep(400);
@@ -299,8 +310,9 @@ TEST(ZStop, StopWhileWaitingEndsTheLoopPromptlyAndEarlyClientsAreServed)
         EXPECT_EQ(std::string::npos, line.find("Connecting to pipe fails")) << line;
 }
 
-// Runs after the stop case: another process holds the pipe's name when the service starts.
-TEST(ZZSquatter, PipeNameInUseIsRetriedEveryPollUntilItIsFree)
+// Another process holds the pipe's name when the service starts. Leaves the service running with
+// its pipe.
+TEST(Squatter, PipeNameInUseIsRetriedEveryPollUntilItIsFree)
 {
     ASSERT_TRUE(stopService(5000));
     norvo::tiny::UniqueFile squatter(CreateNamedPipeW(kPipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,

@@ -171,6 +171,9 @@ TEST(PipeSecurity, EveryoneMayTalkButOnlySystemAndAdministratorsMayChangeThePipe
     ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS),
               GetSecurityInfo(client.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
                               nullptr, reinterpret_cast<PSECURITY_DESCRIPTOR *>(descriptor.put())));
+    // Served before it leaves: a client that comes and goes before the session waits for one (just
+    // after a start) is cleared away without a session.
+    ASSERT_TRUE(log.waitForLine("Comm - Pipe connected.", 5000));
     client.reset();
     ASSERT_TRUE(log.waitForLine("Comm - Pipe closed.", 15000));
     ASSERT_NE(nullptr, dacl) << "a null list would let anyone do anything";
