@@ -103,8 +103,10 @@ void MainLoop(int)
             comm->CreatePipe();
             g_definition.running = 1;
         } else if (!comm->sessionActive) {
-            if (!norvo::tiny::startThread(CommunicationThread, 0, session, attributes))
-                log.Write(FormatText(kCannotCreateThread, norvo::tiny::fromUtf8(norvo::tiny::lastErrorText(0)).c_str()), LogError);
+            if (!norvo::tiny::startThread(CommunicationThread, 0, session, attributes)) {
+                const std::wstring why = norvo::tiny::fromUtf8(norvo::tiny::lastErrorText(0));
+                log.Write(FormatText(kCannotCreateThread, why.c_str()), LogError);
+            }
         }
         PauseForPoll();
     }
