@@ -171,7 +171,7 @@ bool parse(int argc, wchar_t **argv, Options &options)
             return false;
     }
     return !options.package.empty() && options.accept != options.refuse && options.sessions > 0 &&
-           options.warmup >= 0 && options.idleMs >= 0 && options.idleMs <= 60000 && !(options.floor && options.idleMs);
+           options.warmup >= 0 && options.idleMs >= 0 && options.idleMs <= 60000;
 }
 
 // Appends to a CSV file, writing its header first when the file is new.
