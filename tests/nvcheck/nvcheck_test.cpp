@@ -126,6 +126,25 @@ TEST(Decisions, EachDecisionWithTheCheckThatMadeIt)
 
 // The service reads nothing of a file it cannot hold unchanged: here a path that is not in its
 // canonical form, which the tool takes as it stands.
+TEST(Decisions, TransformFilesAreCheckedLikeThePackage)
+{
+    const std::wstring folder = nvtest::suiteDir() + L"\\packages\\";
+    const std::wstring rows = L"\"" + ownPackage(L"rows") + L"\" ";
+    Ran accepted = nvcheck(rows + L"\":embedded.mst;@" + folder + L"signed.mst\"");
+    EXPECT_EQ(0, accepted.exitCode) << accepted.output;
+    EXPECT_NE(std::string::npos, accepted.output.find("\":embedded.mst\": inside the package, covered by its signature"))
+        << accepted.output;
+    EXPECT_NE(std::string::npos, accepted.output.find("signed.mst\": file, held; trust (0)")) << accepted.output;
+
+    Ran refused = nvcheck(rows + L"\"" + folder + L"unsigned.mst;" + folder + L"signed.mst\"");
+    EXPECT_EQ(10, refused.exitCode) << refused.output;
+    EXPECT_NE(std::string::npos, refused.output.find("unsigned.mst\": file, held; trust 0x800B0100")) << refused.output;
+    EXPECT_EQ(std::string::npos, refused.output.find("signed.mst\": file, held; trust (0)"))
+        << "checked past the first refusal: " << refused.output;
+    EXPECT_NE(std::string::npos, refused.output.find("not examined: the service refuses the package for a transform"))
+        << refused.output;
+}
+
 TEST(Decisions, AFileTheServiceCannotHoldIsRefusedUnread)
 {
     Ran r = check(notCanonical());
@@ -332,12 +351,21 @@ TEST(Service, TheToolAndTheRunningServiceDecideAlike)
                                      ownPackage(L"no-table"),   ownPackage(L"not-needed"),
                                      ownPackage(L"rows"),       ownPackage(L"other"),
                                      notCanonical()};
+    const std::wstring folder = nvtest::suiteDir() + L"\\packages\\";
+    std::vector<std::pair<std::wstring, std::wstring>> requests;
+    for (const std::wstring &package : packages)
+        requests.push_back({package, L""});
+    for (const std::wstring &transforms : {L":embedded.mst;" + folder + L"signed.mst", folder + L"unsigned.mst",
+                                           std::wstring(L"relative.mst")})
+        requests.push_back({ownPackage(L"rows"), transforms});
     std::set<long> seen;
-    for (const std::wstring &package : packages) {
-        SCOPED_TRACE(nvtest::narrow(package));
-        Ran tool = check(package);
+    for (const auto &request : requests) {
+        const std::wstring &package = request.first;
+        const std::wstring both = L"\"" + package + L"\"" + (request.second.empty() ? L"" : L" \"" + request.second + L"\"");
+        SCOPED_TRACE(nvtest::narrow(both));
+        Ran tool = nvcheck(both);
         // The reference client reports without installing after a go-ahead, so nothing is installed.
-        Ran client = run(besideTest(NSWCLIENT_EXE_FROM_TEST), L"--result 0 \"" + package + L"\"");
+        Ran client = run(besideTest(NSWCLIENT_EXE_FROM_TEST), L"--result 0 " + both);
         long decision = -1;
         for (const std::string &line : client.lines)
             if (line.compare(0, 13, "< 220 RESULT ") == 0 && decision == -1)
@@ -369,10 +397,10 @@ TEST(Service, TheToolNeverAdvertisesNorLeavesAScript)
     }
 }
 
-TEST(Usage, OnlyOnePackageAndNoTransforms)
+TEST(Usage, OnePackageAndAtMostOneTransformsText)
 {
     const std::wstring rows = L"\"" + ownPackage(L"rows") + L"\"";
-    for (const std::wstring &arguments : {std::wstring(), rows + L" transforms.mst", L"--transforms x.mst " + rows,
+    for (const std::wstring &arguments : {std::wstring(), rows + L" a.mst b.mst", L"--transforms x.mst " + rows,
                                           std::wstring(L"--json")}) {
         Ran r = nvcheck(arguments);
         EXPECT_EQ(1, r.exitCode) << nvtest::narrow(arguments);

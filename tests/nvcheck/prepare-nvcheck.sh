@@ -49,3 +49,7 @@ make not-needed norvo 3 9.0.0 "$UC_F|0|0|1" "$UC_G|0|0|0"
 make none norvo 4 11.0.0 "$UC_F|9.0.0|0|0" "$UC_H|0|0|0"
 make no-table norvo 5 11.0.0 --no-table
 make odd norvo 6 9.0.0 "$UC_F|9\"\\.0|0|0"
+
+# Transform files beside the packages: one unsigned, one signed by the accepted publisher.
+cp "$kit/packages/unsigned.msi" "$pkgs/unsigned.mst"
+"$root/tools/testkit/sign-package.sh" "$kit/pki" norvo "$pkgs/unsigned.mst" "$pkgs/signed.mst"

@@ -1,6 +1,7 @@
 // nswclient: the reference Setup Wrapper. It asks the updater service to accept a package, installs
 // it with no user interface after the go-ahead, reports the installer's result and says goodbye;
 // or, in raw mode, sends the given messages verbatim. Every message sent and received is printed.
+#include "exitcodes.h"
 #include "pipeclient.h"
 
 #include <windows.h>
@@ -19,21 +20,7 @@ namespace protocol = nvupdater::protocol;
 
 const wchar_t kServiceName[] = L"nvupdaterservice";
 
-enum ExitCode {
-    ExitDone = 0,
-    ExitUsage = 1,
-    ExitCannotConnect = 2,
-    ExitDropped = 3,
-    ExitProtocol = 4,
-    ExitTimedOut = 5,
-    ExitNotTheService = 6,
-    ExitSignRejected = 10,         // 28401
-    ExitNoUpgradableProduct = 11,  // 28402
-    ExitAdvertiseFailed = 12,      // 28403
-    ExitUpgradeNotNeeded = 13,     // 28406
-    ExitOtherRefusal = 14,
-    ExitInstallFailed = 20,
-};
+using namespace clientexit;
 
 const char kUsage[] =
     "usage: nswclient [options] PACKAGE [TRANSFORMS]\n"

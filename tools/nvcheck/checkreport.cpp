@@ -3,6 +3,8 @@
 #include "inspection/inspection.h"
 #include "inspection/packagehold.h"
 
+#include <vector>
+
 namespace nvcheck {
 
 namespace {
@@ -42,10 +44,11 @@ private:
 
 } // namespace
 
-CheckReport CheckPackageFile(const std::wstring &packagePath)
+CheckReport CheckPackageFile(const std::wstring &packagePath, const std::wstring &transforms)
 {
     CheckReport report;
     report.packagePath = packagePath;
+    report.transforms = transforms;
     // Held for as long as the checks run, as the service holds it: the file cannot change under them.
     FileHold hold;
     const DWORD held = HoldFile(packagePath, hold);
@@ -57,7 +60,16 @@ CheckReport CheckPackageFile(const std::wstring &packagePath)
     }
 
     Recorder recorder(report);
-    report.checks = CheckPackage(packagePath, held, &recorder);
+    std::vector<FileHold> transformHolds;   // held, like the package, until the checks are done
+    report.checks = CheckPackage(packagePath, held, transforms,
+                                 [&transformHolds](const std::wstring &file) {
+                                     FileHold transform;
+                                     const DWORD result = HoldFile(file, transform);
+                                     if (result == ERROR_SUCCESS)
+                                         transformHolds.push_back(std::move(transform));
+                                     return result;
+                                 },
+                                 &recorder);
     return report;
 }
 

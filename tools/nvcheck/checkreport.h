@@ -20,6 +20,7 @@ struct RowPass {
 
 struct CheckReport {
     std::wstring packagePath;
+    std::wstring transforms;   // as given, passed to the installer unchanged
     // As the session reads them, once the file is held.
     std::wstring productCode;
     std::wstring productVersion;
@@ -42,7 +43,7 @@ struct CheckReport {
 // Holds the file and runs the checks on `packagePath` exactly as the service does, with the
 // caller's own identity, recording what they saw. The caller has prepared the thread as the service
 // does (COM, no installer user interface).
-CheckReport CheckPackageFile(const std::wstring &packagePath);
+CheckReport CheckPackageFile(const std::wstring &packagePath, const std::wstring &transforms);
 
 } // namespace nvcheck
 

@@ -2,7 +2,7 @@
 // rights of whoever runs it, and says in plain words why the service would accept or refuse it.
 // It never locks, advertises or installs anything. Exit codes are the reference client's.
 #include "checkreport.h"
-#include "clientexitcodes.h"
+#include "exitcodes.h"
 #include "output.h"
 #include "reportjson.h"
 #include "reporttext.h"
@@ -20,9 +20,11 @@ using namespace nvcheck;
 namespace {
 
 const wchar_t kUsage[] =
-    L"usage: nvcheck [--json] PACKAGE\n"
+    L"usage: nvcheck [--json] PACKAGE [TRANSFORMS]\n"
     L"\n"
-    L"Runs the Norvo Updater Service's checks on PACKAGE (a Windows Installer package) as the service\n"
+    L"Runs the Norvo Updater Service's checks on PACKAGE (a Windows Installer package, with the\n"
+    L"TRANSFORMS text a Setup Wrapper would send: items separated by ';', ':name' inside the package,\n"
+    L"any other item a file that must be signed like the package) as the service\n"
     L"would, against the products installed on this machine, and prints why the service would accept\n"
     L"or refuse it: the package's codes, the signature and publisher checks, every NVUpdate row as it\n"
     L"is examined, and the decision as the last line. Nothing is locked, advertised or installed.\n"
@@ -104,8 +106,8 @@ int wmain(int argc, wchar_t **argv)
         else
             arguments.push_back(argument);
     }
-    if (arguments.size() != 1)
-        return usage(arguments.empty() ? L"no package named" : L"only the package is checked: no transforms");
+    if (arguments.empty() || arguments.size() > 2)
+        return usage(arguments.empty() ? L"no package named" : L"a package and at most one transforms text");
     const std::wstring package = fullPath(arguments[0]);
     if (package.empty())
         return usage(L"the package's path cannot be made whole");
@@ -115,7 +117,7 @@ int wmain(int argc, wchar_t **argv)
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     nvupdater::SetInstallerUiLevelNone();
 
-    const CheckReport report = CheckPackageFile(package);
+    const CheckReport report = CheckPackageFile(package, arguments.size() > 1 ? arguments[1] : std::wstring());
     const int exitCode = exitCodeOf(report.checks.decision);
     WriteOut(json ? ReportAsJson(report, exitCode) : ReportAsText(report));
     return exitCode;

@@ -216,6 +216,30 @@ std::wstring ReportAsJson(const CheckReport &report, int exitCode)
         signature(json, report);
     }
 
+    json.text(L"transformsText", report.transforms);
+    if (!c.transformsRun) {
+        json.null(L"transforms");
+    } else {
+        json.open(L"transforms", L'[');
+        for (const TransformCheck &t : c.transforms) {
+            json.open(nullptr, L'{');
+            json.text(L"item", t.item.text);
+            json.boolean(L"embedded", t.item.embedded);
+            if (!t.item.embedded) {
+                json.text(L"file", t.item.file);
+                result(json, L"hold", static_cast<long>(t.hold));
+                if (t.signatureRun) {
+                    json.number(L"trust", t.signature.trust);
+                    json.number(L"norvo", t.signature.norvo);
+                    json.number(L"varda", t.signature.varda);
+                }
+            }
+            json.boolean(L"accepted", t.accepted());
+            json.close(L'}');
+        }
+        json.close(L']');
+    }
+
     if (!c.eligibilityRun) {
         json.null(L"eligibility");
     } else {

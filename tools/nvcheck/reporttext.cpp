@@ -122,6 +122,32 @@ std::wstring publisherLine(const CheckReport &report)
            quoted(kAcceptedPublisherVarda) + results;
 }
 
+void transformLines(std::wstring &out, const CheckReport &report)
+{
+    if (report.transforms.empty())
+        return;
+    out += L"Transforms:     " + quoted(report.transforms) + L"\n";
+    if (!report.checks.transformsRun) {
+        out += L"  not checked: the service refuses the package before its transforms\n\n";
+        return;
+    }
+    for (const TransformCheck &t : report.checks.transforms) {
+        out += L"  " + quoted(t.item.text) + L": ";
+        if (t.item.embedded) {
+            out += L"inside the package, covered by its signature\n";
+            continue;
+        }
+        if (t.hold != ERROR_SUCCESS) {
+            out += L"file, cannot be held unchanged " + ResultText(static_cast<long>(t.hold)) + L": refused\n";
+            continue;
+        }
+        const SignatureChecks &sign = t.signature;
+        out += L"file, held; trust " + ResultText(sign.trust) + L", publisher checks " + std::to_wstring(sign.norvo) +
+               L", " + std::to_wstring(sign.varda) + (sign.accepted() ? L": accepted\n" : L": refused\n");
+    }
+    out += L"\n";
+}
+
 void eligibilityLines(std::wstring &out, const CheckReport &report)
 {
     if (!report.checks.signatureRun) {
@@ -129,7 +155,9 @@ void eligibilityLines(std::wstring &out, const CheckReport &report)
         return;
     }
     if (!report.checks.eligibilityRun) {
-        out += L"NVUpdate rows:  not examined: the service refuses the package at the signature check\n";
+        out += report.checks.signature.accepted()
+                   ? L"NVUpdate rows:  not examined: the service refuses the package for a transform\n"
+                   : L"NVUpdate rows:  not examined: the service refuses the package at the signature check\n";
         return;
     }
     if (report.own.queried) {
@@ -189,6 +217,7 @@ std::wstring ReportAsText(const CheckReport &report)
     signatureLines(out, report);
     out += L"\n";
 
+    transformLines(out, report);
     eligibilityLines(out, report);
     out += L"\n";
 

@@ -50,7 +50,9 @@ EligibilityChecks CheckEligibility(const std::wstring &packagePath, EligibilityO
     return checks;
 }
 
-PackageChecks CheckPackage(const std::wstring &packagePath, DWORD holdResult, EligibilityObserver *observer)
+PackageChecks CheckPackage(const std::wstring &packagePath, DWORD holdResult, const std::wstring &transforms,
+                           const std::function<DWORD(const std::wstring &file)> &holdTransform,
+                           EligibilityObserver *observer)
 {
     PackageChecks checks;
     checks.hold = holdResult;
@@ -61,6 +63,12 @@ PackageChecks CheckPackage(const std::wstring &packagePath, DWORD holdResult, El
     checks.signatureRun = true;
     checks.signature = CheckPackageSignature(packagePath);
     if (!checks.signature.accepted()) {
+        checks.decision = protocol::ResultSignRejected;
+        return checks;
+    }
+    checks.transformsRun = true;
+    checks.transforms = CheckTransforms(transforms, holdTransform);
+    if (!checks.transforms.empty() && !checks.transforms.back().accepted()) {
         checks.decision = protocol::ResultSignRejected;
         return checks;
     }

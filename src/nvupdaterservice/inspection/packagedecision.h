@@ -60,6 +60,8 @@ struct PackageChecks {
     DWORD hold = 0;   // what holding the file unchanged gave; nothing else is checked unless 0
     bool signatureRun = false;
     SignatureChecks signature;
+    bool transformsRun = false;
+    std::vector<TransformCheck> transforms;   // up to the first one refused
     bool eligibilityRun = false;
     EligibilityChecks eligibility;
     // ResultSignRejected, ResultNoUpgradableProduct, ResultUpgradeNotNeeded, or ResultGoAhead: the
@@ -67,10 +69,12 @@ struct PackageChecks {
     int decision = protocol::ResultGoAhead;
 };
 
-// The package's own checks, as the session runs them for a package without transforms, once the
-// caller has tried to hold the file (HoldFile, with the client's identity): a file that cannot be
-// held unchanged is refused unread. Nothing is logged, locked or advertised.
-PackageChecks CheckPackage(const std::wstring &packagePath, DWORD holdResult,
+// The package's checks in the session's order, once the caller has tried to hold the file (HoldFile,
+// with the client's identity): a file that cannot be held unchanged is refused unread; then the
+// signature, the transforms (each file held through `holdTransform`), the eligibility. Nothing is
+// logged, locked or advertised.
+PackageChecks CheckPackage(const std::wstring &packagePath, DWORD holdResult, const std::wstring &transforms,
+                           const std::function<DWORD(const std::wstring &file)> &holdTransform,
                            EligibilityObserver *observer = nullptr);
 
 } // namespace nvupdater
