@@ -163,7 +163,7 @@ def draw(samples, out):
         axis.set_title("%s package" % path)
         axis.set_xlabel("time to the decision (ms, log scale)")
         axis.grid(True, which="both", alpha=0.3)
-        axis.legend(loc="upper left", fontsize=8)
+        axis.legend(loc="lower right", fontsize=8)
     axes[0].set_ylabel("share of sessions at or below")
     figure.suptitle("What the service adds to its own checks: floor, idle and back-to-back sessions")
     figure.tight_layout()
