@@ -86,6 +86,8 @@ def build(work):
           + " | ratio idle / floor (medians) |",
           "|---|---|---|---|---|"]
     for path in PATHS:
+        if not any(row["path"] == path for row in samples):
+            continue
         cells = []
         medians = {}
         for measurement in MEASUREMENTS:
@@ -112,8 +114,8 @@ def build(work):
             flat.append((path, "ratio idle/floor", round(value, 3), ""))
         md.append("| %s | %s | %s |" % (path, " | ".join(cells), ratio))
 
-    md += ["", "| Path | service handles | private bytes (Wine: process list) | VmRSS kB | RssAnon kB | open descriptors |",
-           "|---|---|---|---|---|---|"]
+    service = ["", "| Path | service handles | private bytes (Wine: process list) | VmRSS kB | RssAnon kB | open descriptors |",
+               "|---|---|---|---|---|---|"]
     for path in PATHS:
         span = service_span(figures, path)
         view = linux_span(linux, path)
@@ -137,7 +139,9 @@ def build(work):
                          (path, name + " after run", int(after[key]), "kB" if key != "fds" else "")]
         else:
             cells += ["-", "-", "-"]
-        md.append("| %s | %s |" % (path, " | ".join(cells)))
+        service.append("| %s | %s |" % (path, " | ".join(cells)))
+    if len(service) > 3:
+        md += service
     return samples, md, flat
 
 
