@@ -24,9 +24,11 @@ bench_service_pid() {
 }
 
 # What Linux sees of the service (resident and anonymous memory, open descriptors), as one line of
-# linux.csv: PATH MOMENT.
+# linux.csv: PATH MOMENT. Taken once the service is idle again: the ended session's thread gone (its
+# stack and descriptors with it) and the next one waiting for a client.
 bench_linux_row() {
   local p
+  sleep 1
   p=$(bench_service_pid)
   [ -n "$p" ] || return 1
   [ -f "$NV_WORK/linux.csv" ] || echo "path,moment,vmrss_kb,rssanon_kb,fds" >"$NV_WORK/linux.csv"
@@ -43,8 +45,9 @@ bench_nvbench() {
   return $rc
 }
 
-# One path: warm-up sessions, then the floor, idle sessions and back-to-back sessions, with the
-# service's Linux view after the warm-up and after the last session.
+# One path: warm-up sessions, then idle sessions each followed by a floor pass (both taken under the
+# same load of the machine), then back-to-back sessions; the service's Linux view after the warm-up
+# and after the last session.
 # usage: bench_path refused|accepted PACKAGE SESSIONS WARMUP IDLE_MS
 bench_path() {
   local path=$1 package=$2 sessions=$3 warmup=$4 idle=$5 flag
@@ -53,8 +56,7 @@ bench_path() {
   timeout -k 5 600 wine "$NV_BENCH_DIR_WIN\\nvbench.exe" "$flag" --package "$package" --sessions "$warmup" \
     --warmup 0 >"$NV_WORK/warmup.out" 2>&1 || { cat "$NV_WORK/warmup.out"; return 1; }
   bench_linux_row "$path" after-warm-up || return 1
-  bench_nvbench "$flag" --package "$package" --sessions "$sessions" --warmup 5 --floor || return 1
-  bench_nvbench "$flag" --package "$package" --sessions "$sessions" --warmup 0 --idle-ms "$idle" || return 1
+  bench_nvbench "$flag" --package "$package" --sessions "$sessions" --warmup 5 --idle-ms "$idle" --paired-floor || return 1
   bench_nvbench "$flag" --package "$package" --sessions "$sessions" --warmup 0 || return 1
   bench_linux_row "$path" after-run
 }

@@ -3,13 +3,15 @@
 // same checks in this process, without the service), and reports the times from connecting to the
 // decision and the service's handle count and private bytes before and after.
 //
-// usage: nvbench --package PATH (--accept | --refuse) [--floor | --idle-ms MS] [--sessions N]
-//                [--warmup N] [--samples CSV] [--figures CSV]
+// usage: nvbench --package PATH (--accept | --refuse) [--floor] [--idle-ms MS [--paired-floor]]
+//                [--sessions N] [--warmup N] [--samples CSV] [--figures CSV]
 //   --accept    the package is expected to be accepted; each session then reports "220 RESULT 0"
 //               and "230 BYE" without installing anything
 //   --refuse    the package is expected to be refused (any non-zero decision)
 //   --floor     no pipe: the session's checks on the package, in this process
 //   --idle-ms   pause MS after each session, so that the next one finds the service listening
+//   --paired-floor  with --idle-ms: a floor pass after each session, before the pause, so that both
+//               figures are taken under the same load of a shared machine
 //   --samples   append one line per measured session to this CSV file
 //   --figures   append the service's handles and private bytes to this CSV file
 #include "floor.h"
@@ -35,7 +37,7 @@ const DWORD kReplyMs = 30000;
 
 struct Options {
     std::wstring package;
-    bool accept = false, refuse = false, floor = false;
+    bool accept = false, refuse = false, floor = false, pairedFloor = false;
     long sessions = 500, warmup = 5, idleMs = 0;
     std::wstring samples, figures;
     const char *path() const { return accept ? "accepted" : "refused"; }
@@ -126,10 +128,14 @@ bool runFloorPass(const Options &options, Timing &timing)
     return true;
 }
 
-bool runOne(const Options &options, Timing &timing)
+// A session or a floor pass, and with a paired floor also a floor pass after the session.
+bool runOne(const Options &options, Timing &timing, Timing &paired)
 {
     timing = Timing();
-    const bool done = options.floor ? runFloorPass(options, timing) : runSession(options, timing);
+    paired = Timing();
+    bool done = options.floor ? runFloorPass(options, timing) : runSession(options, timing);
+    if (done && options.pairedFloor)
+        done = runFloorPass(options, paired);
     if (done && options.idleMs > 0)
         Sleep(static_cast<DWORD>(options.idleMs));
     return done;
@@ -155,6 +161,8 @@ bool parse(int argc, wchar_t **argv, Options &options)
             options.refuse = true;
         else if (arg == L"--floor")
             options.floor = true;
+        else if (arg == L"--paired-floor")
+            options.pairedFloor = true;
         else if (arg == L"--package" && hasValue)
             options.package = argv[++i];
         else if (arg == L"--sessions" && hasValue)
@@ -171,7 +179,8 @@ bool parse(int argc, wchar_t **argv, Options &options)
             return false;
     }
     return !options.package.empty() && options.accept != options.refuse && options.sessions > 0 &&
-           options.warmup >= 0 && options.idleMs >= 0 && options.idleMs <= 60000;
+           options.warmup >= 0 && options.idleMs >= 0 && options.idleMs <= 60000 &&
+           !(options.pairedFloor && (options.floor || options.idleMs == 0));
 }
 
 // Appends to a CSV file, writing its header first when the file is new.
@@ -206,7 +215,7 @@ void printNumber(FILE *file, double value)
         std::fprintf(file, ",");
 }
 
-bool writeSamples(const Options &options, const std::vector<Timing> &timings)
+bool writeSamples(const Options &options, const char *measurement, const std::vector<Timing> &timings)
 {
     if (options.samples.empty())
         return true;
@@ -214,7 +223,7 @@ bool writeSamples(const Options &options, const std::vector<Timing> &timings)
     if (!csv.get())
         return false;
     for (size_t i = 0; i < timings.size(); ++i) {
-        std::fprintf(csv.get(), "%s,%s,%u", options.path(), options.measurement(), static_cast<unsigned>(i + 1));
+        std::fprintf(csv.get(), "%s,%s,%u", options.path(), measurement, static_cast<unsigned>(i + 1));
         printNumber(csv.get(), timings[i].connect);
         printNumber(csv.get(), timings[i].toDecision);
         printNumber(csv.get(), timings[i].greetingToDecision);
@@ -268,8 +277,8 @@ int wmain(int argc, wchar_t **argv)
 {
     Options options;
     if (!parse(argc, argv, options)) {
-        std::fputs("usage: nvbench --package PATH (--accept | --refuse) [--floor | --idle-ms MS] [--sessions N]\n"
-                   "               [--warmup N] [--samples CSV] [--figures CSV]\n",
+        std::fputs("usage: nvbench --package PATH (--accept | --refuse) [--floor] [--idle-ms MS [--paired-floor]]\n"
+                   "               [--sessions N] [--warmup N] [--samples CSV] [--figures CSV]\n",
                    stderr);
         return 1;
     }
@@ -279,25 +288,28 @@ int wmain(int argc, wchar_t **argv)
         std::fputs("nvbench: the service is not running\n", stderr);
         return 2;
     }
-    if (options.floor)
+    if (options.floor || options.pairedFloor)
         PrepareFloor();
-    std::printf("%s path, %s, %ld sessions (after %ld warm-up sessions), package %s\n", options.path(),
-                options.measurement(), options.sessions, options.warmup, utf8(options.package).c_str());
+    std::printf("%s path, %s%s, %ld sessions (after %ld warm-up sessions), package %s\n", options.path(),
+                options.measurement(), options.pairedFloor ? " with a floor pass after each" : "", options.sessions,
+                options.warmup, utf8(options.package).c_str());
     const ProcessFigures cold = Measure(pid);
-    Timing timing;
+    Timing timing, paired;
     for (long i = 0; i < options.warmup; ++i)
-        if (!runOne(options, timing))
+        if (!runOne(options, timing, paired))
             return 3;
     const ProcessFigures before = Measure(pid);
 
-    std::vector<Timing> timings;
+    std::vector<Timing> timings, floorTimings;
     const double start = nowMs();
     for (long i = 0; i < options.sessions; ++i) {
-        if (!runOne(options, timing)) {
+        if (!runOne(options, timing, paired)) {
             std::printf("nvbench: session %ld failed\n", i + 1);
             return 3;
         }
         timings.push_back(timing);
+        if (options.pairedFloor)
+            floorTimings.push_back(paired);
     }
     const double seconds = (nowMs() - start) / 1000.0;
     const ProcessFigures after = Measure(pid);
@@ -306,6 +318,8 @@ int wmain(int argc, wchar_t **argv)
     printSpread(options.floor ? "start to decision:" : "connect to decision:", timings, &Timing::toDecision);
     printSpread("greeting to decision:", timings, &Timing::greetingToDecision);
     printSpread("after the result:", timings, &Timing::afterResult);
+    printSpread("paired floor to decision:", floorTimings, &Timing::toDecision);
+    printSpread("paired floor after result:", floorTimings, &Timing::afterResult);
     std::printf("  throughput:                  %.2f sessions per second (%.1f s in all)\n", options.sessions / seconds,
                 seconds);
     if (pid != 0) {
@@ -313,7 +327,7 @@ int wmain(int argc, wchar_t **argv)
         printFigures("before the measured run:", before);
         printFigures("after the measured run:", after);
     }
-    if (!writeSamples(options, timings) || !writeFigures(options, "before", before) ||
+    if (!writeSamples(options, options.measurement(), timings) || !writeSamples(options, "floor", floorTimings) || !writeFigures(options, "before", before) ||
         !writeFigures(options, "after", after)) {
         std::fputs("nvbench: cannot write the CSV files\n", stderr);
         return 4;

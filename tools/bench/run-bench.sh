@@ -3,9 +3,10 @@
 # (the client reports "220 RESULT 0" and "230 BYE" without installing). For each path, after warm-up
 # sessions:
 #   floor         the session's checks on the same package in the benchmark's own process, through
-#                 the service's inspection library (the msi.dll test double advertises);
-#   idle          sessions that each begin once the service listens again (IDLE_MS after the last):
-#                 connect to decision is the session's own work plus the pipe;
+#                 the service's inspection library (the msi.dll test double advertises), one pass
+#                 after each idle session, so that both are taken under the same load;
+#   idle          sessions that each begin once the service listens again (IDLE_MS after the last
+#                 floor pass): connect to decision is the session's own work plus the pipe;
 #   back-to-back  sessions without a pause: the main loop's poll for the next client counts too.
 # Then one table (printed, and as table.md and table.csv), the latency distributions as latency.png,
 # and the service's handles, private bytes and Linux view after the warm-up and after the run. All
