@@ -10,8 +10,8 @@
 //   --refuse    the package is expected to be refused (any non-zero decision)
 //   --floor     no pipe: the session's checks on the package, in this process
 //   --idle-ms   pause MS after each session, so that the next one finds the service listening
-//   --paired-floor  with --idle-ms: a floor pass after each session, before the pause, so that both
-//               figures are taken under the same load of a shared machine
+//   --paired-floor  with --idle-ms: a floor pass after each session (once the service has finished
+//               it), before the pause, so that both figures are taken under the same load
 //   --samples   append one line per measured session to this CSV file
 //   --figures   append the service's handles and private bytes to this CSV file
 #include "floor.h"
@@ -34,6 +34,9 @@ namespace {
 
 const DWORD kConnectMs = 10000;
 const DWORD kReplyMs = 30000;
+// Before a paired floor pass: the service finishes the session it has just ended (the log's last
+// line, the thread's end) on the same cores, and that must not be counted to the floor.
+const DWORD kFloorSettleMs = 100;
 
 struct Options {
     std::wstring package;
@@ -134,8 +137,10 @@ bool runOne(const Options &options, Timing &timing, Timing &paired)
     timing = Timing();
     paired = Timing();
     bool done = options.floor ? runFloorPass(options, timing) : runSession(options, timing);
-    if (done && options.pairedFloor)
+    if (done && options.pairedFloor) {
+        Sleep(kFloorSettleMs);
         done = runFloorPass(options, paired);
+    }
     if (done && options.idleMs > 0)
         Sleep(static_cast<DWORD>(options.idleMs));
     return done;
