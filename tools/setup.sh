@@ -7,6 +7,7 @@ packages=(
   mingw-w64 cmake ninja-build googletest libboost1.81-dev
   wine wine32:i386 wine64 xvfb xauth x11-apps procps
   msitools wixl osslsigncode openssl python3
+  python3-matplotlib   # the benchmark's latency picture
 )
 
 missing=()

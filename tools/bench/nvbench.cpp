@@ -1,18 +1,24 @@
-// nvbench: runs complete Setup Wrapper sessions back to back against the running updater service
-// and reports how long each took from connecting to the decision, the throughput, and the
-// service's handle count and private bytes before and after.
+// nvbench: measures what a Setup Wrapper waits for. Runs complete sessions against the running
+// updater service, back to back or each after the service is idle again, or runs the floor (the
+// same checks in this process, without the service), and reports the times from connecting to the
+// decision and the service's handle count and private bytes before and after.
 //
-// usage: nvbench --package PATH (--accept | --refuse) [--sessions N] [--warmup N]
-//   --accept   the package is expected to be accepted; each session then reports "220 RESULT 0"
-//              and "230 BYE" without installing anything
-//   --refuse   the package is expected to be refused (any non-zero decision)
+// usage: nvbench --package PATH (--accept | --refuse) [--floor] [--idle-ms MS [--paired-floor]]
+//                [--sessions N] [--warmup N] [--samples CSV] [--figures CSV]
+//   --accept    the package is expected to be accepted; each session then reports "220 RESULT 0"
+//               and "230 BYE" without installing anything
+//   --refuse    the package is expected to be refused (any non-zero decision)
+//   --floor     no pipe: the session's checks on the package, in this process
+//   --idle-ms   pause MS after each session, so that the next one finds the service listening
+//   --paired-floor  with --idle-ms: a floor pass after each session (once the service has finished
+//               it), before the pause, so that both figures are taken under the same load
+//   --samples   append one line per measured session to this CSV file
+//   --figures   append the service's handles and private bytes to this CSV file
+#include "floor.h"
 #include "pipeclient.h"
-
-#include "tiny/unique.h"
+#include "servicefigures.h"
 
 #include <windows.h>
-#include <psapi.h>
-#include <winternl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -21,92 +27,25 @@
 #include <vector>
 
 using namespace nswclient;
+using namespace nvbench;
 namespace protocol = nvupdater::protocol;
-using norvo::tiny::UniqueHandle;
-using norvo::tiny::UniqueServiceHandle;
 
 namespace {
 
-const wchar_t kServiceName[] = L"nvupdaterservice";
 const DWORD kConnectMs = 10000;
 const DWORD kReplyMs = 30000;
+// Before a paired floor pass: the service finishes the session it has just ended (the log's last
+// line, the thread's end) on the same cores, and that must not be counted to the floor.
+const DWORD kFloorSettleMs = 100;
 
 struct Options {
     std::wstring package;
-    bool accept = false, refuse = false;
-    long sessions = 500, warmup = 5;
+    bool accept = false, refuse = false, floor = false, pairedFloor = false;
+    long sessions = 500, warmup = 5, idleMs = 0;
+    std::wstring samples, figures;
+    const char *path() const { return accept ? "accepted" : "refused"; }
+    const char *measurement() const { return floor ? "floor" : idleMs > 0 ? "idle" : "back-to-back"; }
 };
-
-struct ProcessFigures {
-    DWORD handles = 0;
-    SIZE_T privateBytes = 0;
-    bool known = false;
-    // The same figures from the system's process list, which some platforms fill where the
-    // per-process queries answer 0 for another process.
-    ULONG listedHandles = 0;
-    SIZE_T listedPrivate = 0;
-};
-
-// Handle count and private bytes of `pid` from the system's process list.
-void fromProcessList(DWORD pid, ProcessFigures &figures)
-{
-    using QueryFn = LONG(WINAPI *)(SYSTEM_INFORMATION_CLASS, void *, ULONG, ULONG *);
-    auto query = reinterpret_cast<QueryFn>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation"));
-    if (!query)
-        return;
-    std::vector<char> buffer(1 << 20);
-    ULONG needed = 0;
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        const LONG status = query(SystemProcessInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
-        if (status == 0)
-            break;
-        if (attempt == 3)
-            return;
-        buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 65536));
-    }
-    for (size_t offset = 0;;) {
-        const auto *entry = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION *>(buffer.data() + offset);
-        if (reinterpret_cast<ULONG_PTR>(entry->UniqueProcessId) == pid) {
-            figures.listedHandles = entry->HandleCount;
-            figures.listedPrivate = entry->PrivatePageCount;
-            return;
-        }
-        if (entry->NextEntryOffset == 0)
-            return;
-        offset += entry->NextEntryOffset;
-    }
-}
-
-DWORD servicePid()
-{
-    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager)
-        return 0;
-    UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS));
-    SERVICE_STATUS_PROCESS status = {};
-    DWORD needed = 0;
-    if (!service || !QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&status),
-                                          sizeof status, &needed))
-        return 0;
-    return status.dwCurrentState == SERVICE_RUNNING ? status.dwProcessId : 0;
-}
-
-ProcessFigures measure(DWORD pid)
-{
-    ProcessFigures figures;
-    UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
-    if (!process)
-        return figures;
-    PROCESS_MEMORY_COUNTERS_EX memory = {};
-    memory.cb = sizeof memory;
-    const bool handles = GetProcessHandleCount(process.get(), &figures.handles) != FALSE;
-    const bool bytes = GetProcessMemoryInfo(process.get(), reinterpret_cast<PROCESS_MEMORY_COUNTERS *>(&memory),
-                                            sizeof memory) != FALSE;
-    figures.privateBytes = memory.PrivateUsage;
-    figures.known = handles && bytes;
-    fromProcessList(pid, figures);
-    return figures;
-}
 
 double nowMs()
 {
@@ -120,9 +59,12 @@ double nowMs()
     return counter.QuadPart * 1000.0 / frequency.QuadPart;
 }
 
+// One measured session (or floor pass). Figures that do not apply stay negative.
 struct Timing {
-    double connectToDecision = 0;  // from the first connect attempt to the decision
-    double greetingToDecision = 0; // from the greeting to the decision
+    double connect = -1;             // from the first connect attempt to the open pipe
+    double toDecision = -1;          // from the first connect attempt (or the pass's start) to the decision
+    double greetingToDecision = -1;  // from the greeting to the decision
+    double afterResult = -1;         // floor, go-ahead: the version check and the advertisement's removal
 };
 
 std::wstring resultMessage(int value)
@@ -142,6 +84,7 @@ bool runSession(const Options &options, Timing &timing)
         std::printf("connect failed: %lu\n", client.error());
         return false;
     }
+    timing.connect = nowMs() - start;
     std::wstring message;
     if (client.receive(message, kReplyMs) != PipeStatus::Ok) {
         std::printf("no greeting\n");
@@ -155,7 +98,7 @@ bool runSession(const Options &options, Timing &timing)
         return false;
     }
     const double decided = nowMs();
-    timing.connectToDecision = decided - start;
+    timing.toDecision = decided - start;
     timing.greetingToDecision = decided - greeted;
     const bool accepted = message == resultMessage(protocol::ResultGoAhead);
     if (accepted != options.accept) {
@@ -176,6 +119,33 @@ bool runSession(const Options &options, Timing &timing)
     return true;
 }
 
+bool runFloorPass(const Options &options, Timing &timing)
+{
+    const FloorPass pass = RunFloorPass(options.package, nowMs);
+    timing.toDecision = pass.toDecisionMs;
+    timing.afterResult = options.accept ? pass.afterResultMs : -1;
+    if ((pass.decision == protocol::ResultGoAhead) != options.accept) {
+        std::printf("unexpected decision: %d\n", pass.decision);
+        return false;
+    }
+    return true;
+}
+
+// A session or a floor pass, and with a paired floor also a floor pass after the session.
+bool runOne(const Options &options, Timing &timing, Timing &paired)
+{
+    timing = Timing();
+    paired = Timing();
+    bool done = options.floor ? runFloorPass(options, timing) : runSession(options, timing);
+    if (done && options.pairedFloor) {
+        Sleep(kFloorSettleMs);
+        done = runFloorPass(options, paired);
+    }
+    if (done && options.idleMs > 0)
+        Sleep(static_cast<DWORD>(options.idleMs));
+    return done;
+}
+
 double percentile(std::vector<double> values, double p)
 {
     if (values.empty())
@@ -189,20 +159,99 @@ bool parse(int argc, wchar_t **argv, Options &options)
 {
     for (int i = 1; i < argc; ++i) {
         const std::wstring arg = argv[i];
+        const bool hasValue = i + 1 < argc;
         if (arg == L"--accept")
             options.accept = true;
         else if (arg == L"--refuse")
             options.refuse = true;
-        else if (arg == L"--package" && i + 1 < argc)
+        else if (arg == L"--floor")
+            options.floor = true;
+        else if (arg == L"--paired-floor")
+            options.pairedFloor = true;
+        else if (arg == L"--package" && hasValue)
             options.package = argv[++i];
-        else if (arg == L"--sessions" && i + 1 < argc)
+        else if (arg == L"--sessions" && hasValue)
             options.sessions = std::wcstol(argv[++i], nullptr, 10);
-        else if (arg == L"--warmup" && i + 1 < argc)
+        else if (arg == L"--warmup" && hasValue)
             options.warmup = std::wcstol(argv[++i], nullptr, 10);
+        else if (arg == L"--idle-ms" && hasValue)
+            options.idleMs = std::wcstol(argv[++i], nullptr, 10);
+        else if (arg == L"--samples" && hasValue)
+            options.samples = argv[++i];
+        else if (arg == L"--figures" && hasValue)
+            options.figures = argv[++i];
         else
             return false;
     }
-    return !options.package.empty() && options.accept != options.refuse && options.sessions > 0 && options.warmup >= 0;
+    return !options.package.empty() && options.accept != options.refuse && options.sessions > 0 &&
+           options.warmup >= 0 && options.idleMs >= 0 && options.idleMs <= 60000 &&
+           !(options.pairedFloor && (options.floor || options.idleMs == 0));
+}
+
+// Appends to a CSV file, writing its header first when the file is new.
+class CsvFile {
+public:
+    CsvFile(const std::wstring &path, const char *header)
+    {
+        if (path.empty() || _wfopen_s(&file_, path.c_str(), L"ab") != 0)
+            return;
+        std::fseek(file_, 0, SEEK_END);
+        if (std::ftell(file_) == 0)
+            std::fprintf(file_, "%s\n", header);
+    }
+    ~CsvFile()
+    {
+        if (file_)
+            std::fclose(file_);
+    }
+    CsvFile(const CsvFile &) = delete;
+    CsvFile &operator=(const CsvFile &) = delete;
+    FILE *get() const { return file_; }
+
+private:
+    FILE *file_ = nullptr;
+};
+
+void printNumber(FILE *file, double value)
+{
+    if (value >= 0)
+        std::fprintf(file, ",%.3f", value);
+    else
+        std::fprintf(file, ",");
+}
+
+bool writeSamples(const Options &options, const char *measurement, const std::vector<Timing> &timings)
+{
+    if (options.samples.empty())
+        return true;
+    CsvFile csv(options.samples, "path,measurement,session,connect_ms,to_decision_ms,greeting_to_decision_ms,after_result_ms");
+    if (!csv.get())
+        return false;
+    for (size_t i = 0; i < timings.size(); ++i) {
+        std::fprintf(csv.get(), "%s,%s,%u", options.path(), measurement, static_cast<unsigned>(i + 1));
+        printNumber(csv.get(), timings[i].connect);
+        printNumber(csv.get(), timings[i].toDecision);
+        printNumber(csv.get(), timings[i].greetingToDecision);
+        printNumber(csv.get(), timings[i].afterResult);
+        std::fprintf(csv.get(), "\n");
+    }
+    return true;
+}
+
+bool writeFigures(const Options &options, const char *moment, const ProcessFigures &figures)
+{
+    if (options.figures.empty())
+        return true;
+    CsvFile csv(options.figures, "path,measurement,moment,handles,private_bytes,listed_handles,listed_private_bytes");
+    if (!csv.get())
+        return false;
+    std::fprintf(csv.get(), "%s,%s,%s,", options.path(), options.measurement(), moment);
+    if (figures.known)
+        std::fprintf(csv.get(), "%lu,%lu", figures.handles, static_cast<unsigned long>(figures.privateBytes));
+    else
+        std::fprintf(csv.get(), ",");
+    std::fprintf(csv.get(), ",%lu,%lu\n", figures.listedHandles, static_cast<unsigned long>(figures.listedPrivate));
+    return true;
 }
 
 void printFigures(const char *when, const ProcessFigures &figures)
@@ -216,50 +265,77 @@ void printFigures(const char *when, const ProcessFigures &figures)
                 static_cast<unsigned long>(figures.listedPrivate));
 }
 
+void printSpread(const char *what, const std::vector<Timing> &timings, double Timing::*figure)
+{
+    std::vector<double> values;
+    for (const Timing &timing : timings)
+        if (timing.*figure >= 0)
+            values.push_back(timing.*figure);
+    if (!values.empty())
+        std::printf("  %-28s median %.1f ms, 95th percentile %.1f ms\n", what, percentile(values, 0.5),
+                    percentile(values, 0.95));
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t **argv)
 {
     Options options;
     if (!parse(argc, argv, options)) {
-        std::fputs("usage: nvbench --package PATH (--accept | --refuse) [--sessions N] [--warmup N]\n", stderr);
+        std::fputs("usage: nvbench --package PATH (--accept | --refuse) [--floor] [--idle-ms MS [--paired-floor]]\n"
+                   "               [--sessions N] [--warmup N] [--samples CSV] [--figures CSV]\n",
+                   stderr);
         return 1;
     }
-    const DWORD pid = servicePid();
-    if (pid == 0) {
+    // The floor needs no service, but its figures are the service's all the same.
+    const DWORD pid = ServicePid();
+    if (pid == 0 && !options.floor) {
         std::fputs("nvbench: the service is not running\n", stderr);
         return 2;
     }
-    std::printf("%s path, %ld sessions (after %ld warm-up sessions), package %s\n",
-                options.accept ? "accepted" : "refused", options.sessions, options.warmup, utf8(options.package).c_str());
-    const ProcessFigures cold = measure(pid);
-    Timing timing;
+    if (options.floor || options.pairedFloor)
+        PrepareFloor();
+    std::printf("%s path, %s%s, %ld sessions (after %ld warm-up sessions), package %s\n", options.path(),
+                options.measurement(), options.pairedFloor ? " with a floor pass after each" : "", options.sessions,
+                options.warmup, utf8(options.package).c_str());
+    const ProcessFigures cold = Measure(pid);
+    Timing timing, paired;
     for (long i = 0; i < options.warmup; ++i)
-        if (!runSession(options, timing))
+        if (!runOne(options, timing, paired))
             return 3;
-    const ProcessFigures before = measure(pid);
+    const ProcessFigures before = Measure(pid);
 
-    std::vector<double> toDecision, greetingToDecision;
+    std::vector<Timing> timings, floorTimings;
     const double start = nowMs();
     for (long i = 0; i < options.sessions; ++i) {
-        if (!runSession(options, timing)) {
+        if (!runOne(options, timing, paired)) {
             std::printf("nvbench: session %ld failed\n", i + 1);
             return 3;
         }
-        toDecision.push_back(timing.connectToDecision);
-        greetingToDecision.push_back(timing.greetingToDecision);
+        timings.push_back(timing);
+        if (options.pairedFloor)
+            floorTimings.push_back(paired);
     }
     const double seconds = (nowMs() - start) / 1000.0;
-    const ProcessFigures after = measure(pid);
+    const ProcessFigures after = Measure(pid);
 
-    std::printf("  connect to decision:         median %.1f ms, 95th percentile %.1f ms\n", percentile(toDecision, 0.5),
-                percentile(toDecision, 0.95));
-    std::printf("  greeting to decision:        median %.1f ms, 95th percentile %.1f ms\n",
-                percentile(greetingToDecision, 0.5), percentile(greetingToDecision, 0.95));
+    printSpread("connect:", timings, &Timing::connect);
+    printSpread(options.floor ? "start to decision:" : "connect to decision:", timings, &Timing::toDecision);
+    printSpread("greeting to decision:", timings, &Timing::greetingToDecision);
+    printSpread("after the result:", timings, &Timing::afterResult);
+    printSpread("paired floor to decision:", floorTimings, &Timing::toDecision);
+    printSpread("paired floor after result:", floorTimings, &Timing::afterResult);
     std::printf("  throughput:                  %.2f sessions per second (%.1f s in all)\n", options.sessions / seconds,
                 seconds);
-    printFigures("before any session:", cold);
-    printFigures("before the measured run:", before);
-    printFigures("after the measured run:", after);
+    if (pid != 0) {
+        printFigures("before any session:", cold);
+        printFigures("before the measured run:", before);
+        printFigures("after the measured run:", after);
+    }
+    if (!writeSamples(options, options.measurement(), timings) || !writeSamples(options, "floor", floorTimings) || !writeFigures(options, "before", before) ||
+        !writeFigures(options, "after", after)) {
+        std::fputs("nvbench: cannot write the CSV files\n", stderr);
+        return 4;
+    }
     return 0;
 }

@@ -1,54 +1,46 @@
 #!/usr/bin/env bash
-# Benchmarks the running service: N complete sessions back to back for a refused package (unsigned)
-# and for an accepted one (the client reports "220 RESULT 0" and "230 BYE" without installing), each
-# with the latency from connect to decision, sessions per second, and the service's handle count
-# and private bytes before and after. Sets up its own prefix in build/bench, like the demo.
+# Benchmarks the service against its floor, for a refused package (unsigned) and an accepted one
+# (the client reports "220 RESULT 0" and "230 BYE" without installing). For each path, after warm-up
+# sessions:
+#   floor         the session's checks on the same package in the benchmark's own process, through
+#                 the service's inspection library (the msi.dll test double advertises), one pass
+#                 after each idle session, so that both are taken under the same load;
+#   idle          sessions that each begin once the service listens again (IDLE_MS after the last
+#                 floor pass): connect to decision is the session's own work plus the pipe;
+#   back-to-back  sessions without a pause: the main loop's poll for the next client counts too.
+# Then one table (printed, and as table.md and table.csv), the latency distributions as latency.png,
+# and the service's handles, private bytes and Linux view after the warm-up and after the run. All
+# in build/bench (its own prefix, like the demo's).
 #
-# usage: tools/bench/run-bench.sh [SESSIONS] [BUILD_DIR]      (defaults: 500, build)
+# usage: tools/bench/run-bench.sh [SESSIONS] [BUILD_DIR]    (defaults: 500, build)
+#   environment: NV_BENCH_IDLE_MS (300), NV_BENCH_WARMUP (20 sessions per path)
 set -euo pipefail
 sessions=${1:-500}
+idle=${NV_BENCH_IDLE_MS:-300}
+warmup=${NV_BENCH_WARMUP:-20}
 NV_ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 NV_BUILD=$(cd "$NV_ROOT" && mkdir -p "${2:-build}" && cd "${2:-build}" && pwd)
 NV_WORK=$NV_BUILD/bench
 . "$NV_ROOT/tools/lib/nvprefix.sh"
+. "$NV_ROOT/tools/bench/bench-lib.sh"
 trap 'nv_server_stop' EXIT
 fail() { echo "bench: $*"; [ -f "$NV_WORK/last.out" ] && cat "$NV_WORK/last.out"; exit 1; }
 
 "$NV_ROOT/tools/build.sh" "$NV_BUILD" >"$NV_BUILD/bench-build.log" 2>&1 || fail "build failed (bench-build.log)"
 nv_prefix_make
 nv_service_install || fail "sc create"
-nv_msidouble_install || fail "msi.dll test double"
+"$NV_ROOT/tools/msidouble/install.sh" --dll "$NV_BUILD/tools/msidouble/msi.dll" "$(nv_prefix)" nvupdaterservice.exe \
+  nvbench.exe >"$NV_WORK/msidouble.log" 2>&1 || fail "msi.dll test double"
 nv_kit_make >"$NV_WORK/kit.log" 2>&1 || fail "test kit (kit.log)"
 nv_wine 180 msiexec /i 'C:\demo\sample-1.0.0.msi' /qn || fail "installing version 1.0.0"
+bench_install
 nv_service_start || fail "the service did not start"
 
-echo "Benchmark under $(wine --version) on $(nproc) cores; the service polls for the next client every 250 ms."
-# The Linux process of this prefix's service, and what Linux sees of it: resident and anonymous
-# (private) memory, open file descriptors.
-service_unix_pid() {
-  local p
-  for p in $(pgrep -f 'nvupdaterservice.exe' || true); do
-    if tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then echo "$p"; return; fi
-  done
-}
-linux_view() {
-  local p=$1
-  printf 'VmRSS %s kB, RssAnon %s kB, %s open descriptors' \
-    "$(awk '/^VmRSS/ {print $2}' "/proc/$p/status")" "$(awk '/^RssAnon/ {print $2}' "/proc/$p/status")" \
-    "$(ls "/proc/$p/fd" | wc -l)"
-}
-bench() {
-  local rc=0 pid before
-  pid=$(service_unix_pid)
-  before=$(linux_view "$pid")
-  timeout -k 5 1800 wine "$NV_BUILD/tools/bench/nvbench.exe" --sessions "$sessions" "$@" \
-    >"$NV_WORK/bench.out" 2>&1 || rc=$?
-  cat "$NV_WORK/bench.out"
-  [ "$rc" -eq 0 ] || fail "nvbench ended with $rc"
-  echo "  Linux view of the service process $pid before the warm-up: $before"
-  echo "  Linux view of the service process $pid after the run:     $(linux_view "$pid")"
-}
-bench --refuse --package 'C:\demo\sample-2.0.0-unsigned.msi'
-bench --accept --package 'C:\demo\sample-2.0.0.msi'
+echo "Benchmark under $(wine --version) on $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg); the service polls for the next client every 250 ms."
+bench_path refused 'C:\demo\sample-2.0.0-unsigned.msi' "$sessions" "$warmup" "$idle" || fail "refused path"
+bench_path accepted 'C:\demo\sample-2.0.0.msi' "$sessions" "$warmup" "$idle" || fail "accepted path"
 nv_service_stop || fail "the service did not stop"
+echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "service log: $(wc -l <"$(nv_service_log)") lines ($(nv_service_log))"
+echo
+bench_report || fail "report"

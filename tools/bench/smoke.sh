@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# A short run of the benchmark for the test suite: a copy of the test run's template prefix, the
+# service installed under the SCM, the test kit's family F 9.0.0 installed, then a few sessions of
+# each measurement for a refused and an accepted package, and the report. It asserts no figures,
+# only that every measurement ran and the table, its CSV and the picture were written.
+# usage: smoke.sh RUN_DIR BUILD_DIR
+set -euo pipefail
+NV_ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+run=$(cd "$1" && pwd)
+NV_BUILD=$(cd "$2" && pwd)
+NV_WORK=$run/suites/bench_smoke
+. "$NV_ROOT/tools/lib/nvprefix.sh"
+. "$NV_ROOT/tools/bench/bench-lib.sh"
+kit=$run/testkit
+
+export WINEPREFIX
+WINEPREFIX=$(nv_prefix)
+stop_server "$WINEPREFIX"
+rm -rf "$NV_WORK"
+mkdir -p "$NV_WORK"
+trap 'stop_server "$WINEPREFIX"; rm -rf "$WINEPREFIX"' EXIT
+fail() { echo "bench smoke: $*"; [ -f "$NV_WORK/last.out" ] && cat "$NV_WORK/last.out"; exit 1; }
+
+cp -a "$run/template" "$WINEPREFIX"
+wineserver -p
+timeout 60 wine cmd /c exit >"$NV_WORK/session.out" 2>"$NV_WORK/session.err"
+nv_service_install || fail "sc create"
+"$NV_ROOT/tools/msidouble/install.sh" --dll "$NV_BUILD/tools/msidouble/msi.dll" "$WINEPREFIX" nvupdaterservice.exe \
+  nvbench.exe >"$NV_WORK/msidouble.log" 2>&1 || fail "msi.dll test double"
+"$NV_ROOT/tools/testkit/trust-root.sh" add "$kit/pki/root.crt" || fail "trusting the kit's root"
+mkdir -p "$(nv_packages)"
+cp "$kit/packages/f-9.0.0.msi" "$kit/packages/unsigned.msi" "$kit/packages/signed-norvo.msi" "$(nv_packages)/"
+nv_wine 120 msiexec /i 'C:\demo\f-9.0.0.msi' /qn || fail "installing F 9.0.0"
+bench_install
+nv_service_start || fail "the service did not start"
+
+bench_path refused 'C:\demo\unsigned.msi' 3 1 300 >"$NV_WORK/refused.out" || fail "refused path: $(cat "$NV_WORK/refused.out")"
+bench_path accepted 'C:\demo\signed-norvo.msi' 3 1 300 >"$NV_WORK/accepted.out" || fail "accepted path: $(cat "$NV_WORK/accepted.out")"
+bench_report >"$NV_WORK/report.out" 2>&1 || fail "report: $(cat "$NV_WORK/report.out")"
+cat "$NV_WORK/report.out"
+
+# Every path has its three measurements of three sessions each, and the files are there.
+for path in refused accepted; do
+  for measurement in floor idle back-to-back; do
+    n=$(grep -c "^$path,$measurement," "$NV_WORK/samples.csv" || true)
+    [ "$n" = 3 ] || fail "$path $measurement: $n samples instead of 3"
+  done
+  grep -q "^$path,ratio idle/floor," "$NV_WORK/table.csv" || fail "no ratio for the $path path"
+  grep -q "^$path,RssAnon after run," "$NV_WORK/table.csv" || fail "no Linux view for the $path path"
+done
+[ -s "$NV_WORK/latency.png" ] || fail "no picture"
+echo "bench smoke: passed"
