@@ -2,6 +2,8 @@
 // folder, the dump reader, and assist.err read line by line.
 #pragma once
 
+#include "testsupport.h"
+
 #include <windows.h>
 
 #include <string>
@@ -30,9 +32,7 @@ std::vector<std::string> errorLogLines(const std::wstring &path, DWORD processId
 
 std::string narrow(const std::wstring &text);
 
-// Compares lines with expectations; an expectation ending in '*' matches by its prefix. A readable
-// difference, or empty when they match.
-std::string compareLines(const std::vector<std::string> &actual, const std::vector<std::string> &expected);
+using nvtest::compareLines;
 
 // Runs `exe` with `arguments` (no handles inherited) and waits at most `timeoutMs`; exitCode is -2
 // when it was killed at the time limit, -1 when it did not start.

@@ -147,26 +147,6 @@ bool LogWatch::waitForLine(const std::string &wanted, DWORD timeoutMs) const
     return nvtest::waitFor([&] { return holds(wanted); }, timeoutMs, 5);
 }
 
-std::string compareLines(const std::vector<std::string> &actual, const std::vector<std::string> &expected)
-{
-    bool same = actual.size() == expected.size();
-    for (size_t i = 0; same && i < actual.size(); ++i) {
-        const std::string &want = expected[i];
-        if (!want.empty() && want.back() == '*')
-            same = actual[i].compare(0, want.size() - 1, want, 0, want.size() - 1) == 0;
-        else
-            same = actual[i] == want;
-    }
-    if (same)
-        return std::string();
-    std::string report = "expected:\n";
-    for (const std::string &line : expected)
-        report += "  " + line + "\n";
-    report += "actual:\n";
-    for (const std::string &line : actual)
-        report += "  " + line + "\n";
-    return report;
-}
 
 // ---- client ------------------------------------------------------------------------------------
 

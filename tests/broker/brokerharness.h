@@ -3,6 +3,8 @@
 // the service log read line by line.
 #pragma once
 
+#include "testsupport.h"
+
 #include "protocol.h"
 
 #include <windows.h>
@@ -56,9 +58,7 @@ private:
     size_t offset_ = 0;
 };
 
-// Compares lines with expectations; an expectation ending in '*' matches by its prefix (for
-// numbers that the platform decides). Gives a readable difference, or empty when they match.
-std::string compareLines(const std::vector<std::string> &actual, const std::vector<std::string> &expected);
+using nvtest::compareLines;
 
 // ---- the Setup Wrapper's end of the pipe -------------------------------------------------------
 

@@ -129,4 +129,25 @@ size_t countOf(const std::string &haystack, const std::string &needle)
     return count;
 }
 
+std::string compareLines(const std::vector<std::string> &actual, const std::vector<std::string> &expected)
+{
+    bool same = actual.size() == expected.size();
+    for (size_t i = 0; same && i < actual.size(); ++i) {
+        const std::string &want = expected[i];
+        if (!want.empty() && want.back() == '*')
+            same = actual[i].compare(0, want.size() - 1, want, 0, want.size() - 1) == 0;
+        else
+            same = actual[i] == want;
+    }
+    if (same)
+        return std::string();
+    std::string report = "expected:\n";
+    for (const std::string &line : expected)
+        report += "  " + line + "\n";
+    report += "actual:\n";
+    for (const std::string &line : actual)
+        report += "  " + line + "\n";
+    return report;
+}
+
 } // namespace nvtest

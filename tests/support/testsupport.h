@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace nvtest {
 
@@ -35,6 +36,10 @@ struct ProcessResult {
     std::string output;
 };
 ProcessResult runProcess(const std::wstring &commandLine, DWORD timeoutMs);
+
+// Compares lines with expectations; an expectation ending in '*' matches by its prefix (for
+// numbers that the platform decides). Gives a readable difference, or empty when they match.
+std::string compareLines(const std::vector<std::string> &actual, const std::vector<std::string> &expected);
 
 // Counts how often `needle` occurs in `haystack`.
 size_t countOf(const std::string &haystack, const std::string &needle);
