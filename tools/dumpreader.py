@@ -22,9 +22,10 @@ STREAM_NAMES = {
     21: "SystemMemoryInfoStream", 22: "ProcessVmCountersStream",
 }
 MARKERS = [
-    # A release name has no '%' or '*': the format text of the marker never matches.
+    # A release name has no '%' or '*', a version only digits and dots: the format texts of the
+    # markers, which are in memory too, never match.
     ("server-os", re.compile(rb"\*\*\*Server OS: [ -$&-)+-~]{1,255}\*\*\*")),
-    ("coredump-version", re.compile(rb"\*\*\*Coredump version 2\.0\.0\.1171\*\*\*")),
+    ("coredump-version", re.compile(rb"\*\*\*Coredump version [0-9]+\.[0-9]+\.[0-9]+\.[0-9]+\*\*\*")),
 ]
 # A marker may straddle two adjacent ranges: keep this much of the previous one.
 OVERLAP = 300
