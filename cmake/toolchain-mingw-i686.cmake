@@ -3,6 +3,7 @@
 # threads only, and -static links the small winpthread runtime in, so no DLL is needed at run time.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
+set(NORVO_ARCH x86)
 set(triple i686-w64-mingw32)
 set(CMAKE_C_COMPILER   ${triple}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${triple}-g++-posix)

@@ -1,7 +1,19 @@
 #!/usr/bin/env bash
-# Configures and builds everything (product, tools, tests) into BUILD (default: build).
+# Configures and builds everything (product, tools, tests) for one machine type into BUILD.
+# usage: [NV_ARCH=x86|x64] tools/build.sh [BUILD]
+#   NV_ARCH  x86 (the product, a 32-bit executable) or x64 (the same program for 64-bit Windows);
+#            default: x86 where the host runs 32-bit code, else x64 (tools/lib/nvarch.sh)
+#   BUILD    default: build for x86, build-x64 for x64
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$root/build}
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+NV_ROOT=$(cd "$(dirname "$0")/.." && pwd)
+. "$NV_ROOT/tools/lib/nvarch.sh"
+build=${1:-$NV_ROOT/$NV_BUILD_NAME}
+toolchain=$NV_ROOT/cmake/toolchain-mingw-${NV_TRIPLE%%-*}.cmake
+cache=$build/CMakeCache.txt
+if [ -f "$cache" ] && ! grep -qx "CMAKE_TOOLCHAIN_FILE:[A-Z]*=$toolchain" "$cache"; then
+  echo "build: $build was configured for another machine type; use another folder or remove it" >&2
+  exit 2
+fi
+echo "build: $NV_ARCH ($NV_ARCH_WHY) into $build"
+cmake -S "$NV_ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$toolchain" >/dev/null
 cmake --build "$build" -j "$(nproc)"

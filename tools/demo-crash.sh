@@ -26,7 +26,7 @@ nv_demo_crash() {
     nv_wine 60 reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Auto /t REG_SZ /d 1 /f \
       /reg:$view || fail "setting AeDebug Auto"
   done
-  nv_wine 60 reg add 'HKLM\SOFTWARE\NorvoTest\MsiDouble' /v FaultInCall /t REG_DWORD /d 94 /f /reg:32 \
+  nv_wine 60 reg add 'HKLM\SOFTWARE\NorvoTest\MsiDouble' /v FaultInCall /t REG_DWORD /d 94 /f /reg:$NV_REG_VIEW \
     || fail "telling the msi.dll test double to fault"
   cp -f "$NV_BUILD/tools/nassist/nassist.exe" "$windows/nassist.exe"
   rm -f "$dump" "$windows/nassist-calls.txt"

@@ -10,10 +10,12 @@
 # crashes inside a session (tools/demo-crash.sh) and the demo shows the dump, the report tool's
 # command line and the crash-reporting library's error log.
 #
-# usage: tools/demo.sh [BUILD_DIR]        (default: build)
+# usage: [NV_ARCH=x86|x64] tools/demo.sh [BUILD_DIR]     (default: build for x86, build-x64 for x64;
+#        NV_ARCH defaults to x86 where the host runs 32-bit code, else x64)
 set -euo pipefail
 NV_ROOT=$(cd "$(dirname "$0")/.." && pwd)
-NV_BUILD=$(cd "$NV_ROOT" && mkdir -p "${1:-build}" && cd "${1:-build}" && pwd)
+. "$NV_ROOT/tools/lib/nvarch.sh"
+NV_BUILD=$(cd "$NV_ROOT" && mkdir -p "${1:-$NV_BUILD_NAME}" && cd "${1:-$NV_BUILD_NAME}" && pwd)
 NV_WORK=$NV_BUILD/demo
 . "$NV_ROOT/tools/lib/nvprefix.sh"
 
@@ -28,11 +30,11 @@ trap 'nv_server_stop' EXIT
 step "1. Packages and build"
 "$NV_ROOT/tools/setup.sh" | sed 's/^/   /'
 "$NV_ROOT/tools/build.sh" "$NV_BUILD" >"$NV_BUILD/demo-build.log" 2>&1 || { tail -n 30 "$NV_BUILD/demo-build.log"; fail "build"; }
-note "built into $NV_BUILD (log: demo-build.log)"
+note "built the $NV_ARCH program ($NV_ARCH_WHY) into $NV_BUILD (log: demo-build.log)"
 
-step "2. A fresh Windows machine: a 64-bit Wine prefix in build/demo/prefix"
+step "2. A fresh Windows machine: a 64-bit Wine prefix in $NV_WORK/prefix"
 nv_prefix_make
-note "Wine reports itself as $(wine --version)"
+note "Wine reports itself as $("$NV_WINE" version); loaders: $("$NV_WINE" loaders)"
 
 step "3. Install the service from its signed package with msiexec"
 note "NOTE: Wine's Windows Installer cannot advertise packages (it returns 120 and writes nothing)."

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Builds the service's installer package from nvupdaterservice.wxs with wixl (and msibuild).
 # usage: build-installer.sh --version MAJOR.MINOR.BUILD.REVISION --exe SERVICE.EXE --icon ICON.ico
-#                           --out FILE.msi [--strip STRIP_TOOL]
+#                           --out FILE.msi [--strip STRIP_TOOL] [--arch x86|x64]
 # The build calls it with the project's version (a CMake target); a test may call it with another
 # version to make an older or newer build of the same package. With --strip the package ships the
 # executable without its debug information (the executable in the build folder keeps it).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-version="" exe="" icon="" out="" strip=""
+version="" exe="" icon="" out="" strip="" arch=x86
 while [ $# -gt 0 ]; do
   case $1 in
     --version) version=$2; shift 2;;
@@ -15,21 +15,25 @@ while [ $# -gt 0 ]; do
     --icon) icon=$2; shift 2;;
     --out) out=$2; shift 2;;
     --strip) strip=$2; shift 2;;
+    --arch) arch=$2; shift 2;;
     *) echo "build-installer: unknown option $1" >&2; exit 2;;
   esac
 done
 [ -n "$version" ] && [ -f "$exe" ] && [ -f "$icon" ] && [ -n "$out" ] || { sed -n 2,4p "$0" >&2; exit 2; }
 [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+(\.[0-9]+)?$ ]] || { echo "build-installer: bad version $version" >&2; exit 2; }
+[[ $arch =~ ^(x86|x64)$ ]] || { echo "build-installer: --arch x86 or x64, not $arch" >&2; exit 2; }
 
 # The installer compares only the first three fields of a version, so the product code follows
 # them: a rebuild of one release keeps its product code, and a release that changes only the
 # fourth field is refused as "another version of this product" instead of being installed beside
-# the old one.
+# the old one. The x64 package is another package of the same product family: its own product code.
 release=$(printf '%s' "$version" | cut -d. -f1-3)
+name="nvupdaterservice $release"
+[ "$arch" = x86 ] || name="nvupdaterservice $arch $release"
 upgrade_code=$(sed -n 's/.*UpgradeCode="\({[0-9A-F-]*}\)".*/\1/p' "$here/nvupdaterservice.wxs")
 [ -n "$upgrade_code" ] || { echo "build-installer: no UpgradeCode in nvupdaterservice.wxs" >&2; exit 2; }
 product_code=$(python3 -c 'import sys, uuid
-print("{%s}" % str(uuid.uuid5(uuid.UUID(sys.argv[1]), "nvupdaterservice " + sys.argv[2])).upper())' "$upgrade_code" "$release")
+print("{%s}" % str(uuid.uuid5(uuid.UUID(sys.argv[1]), sys.argv[2])).upper())' "$upgrade_code" "$name")
 
 # wixl takes sources relative to its working folder: stage them.
 stage=$(mktemp -d)
@@ -42,8 +46,8 @@ fi
 cp "$icon" "$stage/service.ico"
 mkdir -p "$(dirname "$out")"
 out=$(cd "$(dirname "$out")" && pwd)/$(basename "$out")
-( cd "$stage" && wixl -D Version="$version" -D ProductCode="$product_code" -D ServiceExe=nvupdaterservice.exe \
-    -D IconFile=service.ico -o package.msi "$here/nvupdaterservice.wxs" )
+( cd "$stage" && wixl -a "$arch" -D Arch="$arch" -D Version="$version" -D ProductCode="$product_code" \
+    -D ServiceExe=nvupdaterservice.exe -D IconFile=service.ico -o package.msi "$here/nvupdaterservice.wxs" )
 # wixl leaves out the vital flag of the service's registration (msidbServiceInstallErrorControlVital,
 # 0x8000): with it, a service that cannot be registered fails the installation instead of being
 # skipped. Error control stays "normal" (1).

@@ -251,7 +251,7 @@ TEST(Refusal, FailedAdvertisingGives28403)
     ASSERT_NO_FATAL_FAILURE(ensureFamilyInstalled());
     norvo::tiny::UniqueKey settings;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDoubleSettings, 0, nullptr, 0,
-                                             KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, settings.put(), nullptr));
+                                             KEY_SET_VALUE | nvtest::kBuildView, nullptr, settings.put(), nullptr));
     const DWORD failure = 1603;
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(settings.get(), L"AdvertiseResult", 0, REG_DWORD,
                                             reinterpret_cast<const BYTE *>(&failure), sizeof(failure)));

@@ -49,7 +49,7 @@ void removeTree(const std::string &folder)
 
 REGSAM viewOf(const std::string &key)
 {
-    return _strnicmp(key.c_str(), "SYSTEM\\", 7) == 0 ? 0 : KEY_WOW64_32KEY;
+    return _strnicmp(key.c_str(), "SYSTEM\\", 7) == 0 ? 0 : nvtest::kBuildView;
 }
 
 } // namespace

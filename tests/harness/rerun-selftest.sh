@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Proves run-suite.sh's one rerun without Wine: stand-ins for `wine` and `wineserver` play a test
-# program that reports success or failure and then exits normally or dies by a signal.
+# Proves run-suite.sh's one rerun without Wine: a stand-in for the Wine launcher (NV_WINE) plays a
+# test program that reports success or failure and then exits normally or dies by a signal.
 # usage: rerun-selftest.sh WORKDIR
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -8,10 +8,14 @@ work=$1
 rm -rf "$work"
 mkdir -p "$work/bin" "$work/run/template"
 
-# wine EXE: the behaviour of attempt N is the Nth word of $FAKE_PLAN (pass, fail; "+segv" dies after).
-cat >"$work/bin/wine" <<'FAKE'
+# nvwine EXE: the behaviour of attempt N is the Nth word of $FAKE_PLAN (pass, fail; "+segv" dies
+# after). Its server and the session's first command do nothing.
+cat >"$work/bin/nvwine" <<'FAKE'
 #!/usr/bin/env bash
-[ "$1" = cmd ] && exit 0
+case $1 in
+  server|cmd) exit 0;;
+  loaders) echo "32+64: a stand-in"; exit 0;;
+esac
 count=$(( $(cat "$FAKE_COUNT" 2>/dev/null || echo 0) + 1 ))
 echo "$count" >"$FAKE_COUNT"
 set -- $FAKE_PLAN
@@ -26,15 +30,14 @@ case ${1:-pass} in
 esac
 exit 0
 FAKE
-printf '#!/bin/sh\nexit 0\n' >"$work/bin/wineserver"
-chmod +x "$work/bin/wine" "$work/bin/wineserver"
+chmod +x "$work/bin/nvwine"
 
 failures=0
 # check PLAN EXPECTED_RC EXPECTED_RUNS RERUN_NOTICE(yes|no)
 check() {
   export FAKE_PLAN=$1 FAKE_COUNT=$work/count
   rm -f "$FAKE_COUNT"
-  out=$(PATH="$work/bin:$PATH" "$here/run-suite.sh" --run "$work/run" --name fake --timeout 20 -- /bin/true 2>&1)
+  out=$(NV_WINE="$work/bin/nvwine" "$here/run-suite.sh" --run "$work/run" --name fake --timeout 20 -- /bin/true 2>&1)
   rc=$?
   runs=$(cat "$FAKE_COUNT")
   notice=no

@@ -58,9 +58,7 @@ export NV_RUN_DIR=$(winpath "$run")
 # One run of the suite in a fresh copy of the template prefix: sets rc.
 run_once() {
   cp -a "$run/template" "$WINEPREFIX"
-  wineserver -p
-  # The first command of the session: services.exe and every service inherit its stderr.
-  timeout 60 wine cmd /c exit >"$suite/session.out" 2>"$suite/session.err"
+  start_server_session "$suite"
 
   if [ -n "$prepare" ]; then
     if ! timeout 120 "$prepare" "$suite" >"$suite/prepare.log" 2>&1; then
@@ -70,7 +68,7 @@ run_once() {
 
   start=$(date +%s%N)
   # Output goes to a file, never to a pipe: Wine's helper processes would keep a pipe open.
-  timeout -k 10 "$limit" wine "$@" >"$suite/test.out" 2>"$suite/test.err"
+  timeout -k 10 "$limit" "$NV_WINE" "$@" >"$suite/test.out" 2>"$suite/test.err"
   rc=$?
   cat "$suite/test.out"
   if [ $rc -ne 0 ]; then

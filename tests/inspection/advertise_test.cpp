@@ -42,7 +42,7 @@ std::vector<std::string> lines(const std::string &text)
 
 void setResult(const wchar_t *name, DWORD code)
 {
-    ASSERT_TRUE(kit::setValue(k32, kDoubleSettings, name, REG_DWORD, &code, sizeof(code)));
+    ASSERT_TRUE(kit::setValue(nvtest::kBuildView, kDoubleSettings, name, REG_DWORD, &code, sizeof(code)));
 }
 
 class Advertise : public ::testing::Test {
@@ -57,7 +57,7 @@ protected:
         CreateServiceFolders();
         static int run = 0;
         log = nvtest::suiteDir() + L"\\calls-" + std::to_wstring(++run) + L".log";
-        ASSERT_TRUE(kit::setString(k32, kDoubleSettings, L"CallLog", log));
+        ASSERT_TRUE(kit::setString(nvtest::kBuildView, kDoubleSettings, L"CallLog", log));
         setResult(L"AdvertiseResult", 0);
         setResult(L"ScriptResult", 0);
     }

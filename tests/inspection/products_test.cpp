@@ -97,7 +97,13 @@ protected:
     }
 };
 
-TEST_F(Inventory, RunsAsA32BitProcessOn64BitWindows) { EXPECT_TRUE(IsRunningOnWow64()); }
+// The x86 build runs on WoW64; the x64 build does not. Both read the two registry views of 64-bit
+// Windows (the uninstall entry's 32-bit view first, below).
+TEST_F(Inventory, ReadsBothViewsOf64BitWindowsAsEitherType)
+{
+    EXPECT_EQ(!nvtest::kX64Build, IsRunningOnWow64());
+    EXPECT_TRUE(HasBothRegistryViews());
+}
 
 TEST_F(Inventory, UpgradeCodeWithoutProductsIsNotFound)
 {

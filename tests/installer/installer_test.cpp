@@ -47,11 +47,12 @@ std::wstring package(const std::wstring &version)
     return nvtest::suiteDir() + L"\\packages\\nvupdaterservice-" + version + L".msi";
 }
 
-// [ProgramFilesFolder]Norvo\Updater Service: the 32-bit Program Files on 64-bit Windows.
+// <Program Files>\Norvo\Updater Service: the 32-bit Program Files for the x86 package on 64-bit
+// Windows, the 64-bit one for the x64 package.
 std::wstring installFolder()
 {
     wchar_t folder[MAX_PATH] = {};
-    SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, SHGFP_TYPE_CURRENT, folder);
+    SHGetFolderPathW(nullptr, nvtest::kPackageProgramFiles, nullptr, SHGFP_TYPE_CURRENT, folder);
     return std::wstring(folder) + L"\\Norvo\\Updater Service";
 }
 std::wstring installedExe() { return installFolder() + L"\\nvupdaterservice.exe"; }
@@ -138,11 +139,11 @@ std::wstring productCode(const std::wstring &version)
 
 std::wstring uninstallEntry(const std::wstring &version) { return std::wstring(kUninstallKey) + L"\\" + productCode(version); }
 
-// Programs and Features entries (32-bit view) that carry the service's name.
+// Programs and Features entries (in the view of the package's type) that carry the service's name.
 int entriesNamedLikeTheService()
 {
     UniqueKey root;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ | KEY_WOW64_32KEY, root.put()) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ | nvtest::kBuildView, root.put()) != ERROR_SUCCESS)
         return -1;
     int count = 0;
     wchar_t name[256];
@@ -151,7 +152,7 @@ int entriesNamedLikeTheService()
         if (RegEnumKeyExW(root.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
             break;
         std::wstring displayName;
-        if (readString(KEY_WOW64_32KEY, std::wstring(kUninstallKey) + L"\\" + name, L"DisplayName", displayName) &&
+        if (readString(nvtest::kBuildView, std::wstring(kUninstallKey) + L"\\" + name, L"DisplayName", displayName) &&
             displayName == kDisplayName)
             ++count;
     }
@@ -364,10 +365,10 @@ TEST_F(Installer, InstallPutsTheServiceInPlaceStartsItAndRegistersItsEventSource
     // Programs and Features.
     const std::wstring entry = uninstallEntry(kVersion);
     std::wstring name, version, publisher, comments;
-    EXPECT_TRUE(readString(KEY_WOW64_32KEY, entry, L"DisplayName", name));
-    EXPECT_TRUE(readString(KEY_WOW64_32KEY, entry, L"DisplayVersion", version));
-    EXPECT_TRUE(readString(KEY_WOW64_32KEY, entry, L"Publisher", publisher));
-    EXPECT_TRUE(readString(KEY_WOW64_32KEY, entry, L"Comments", comments));
+    EXPECT_TRUE(readString(nvtest::kBuildView, entry, L"DisplayName", name));
+    EXPECT_TRUE(readString(nvtest::kBuildView, entry, L"DisplayVersion", version));
+    EXPECT_TRUE(readString(nvtest::kBuildView, entry, L"Publisher", publisher));
+    EXPECT_TRUE(readString(nvtest::kBuildView, entry, L"Comments", comments));
     EXPECT_EQ(kDisplayName, name);
     EXPECT_EQ(kVersion, version);
     EXPECT_EQ(kPublisher, publisher);

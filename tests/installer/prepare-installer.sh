@@ -17,7 +17,7 @@ mkdir -p "$suite/packages" "$suite/older"
 
 python3 "$here/set-file-version.py" "$exe" "$suite/older/nvupdaterservice.exe" "$older"
 "$root/resources/installer/build-installer.sh" --version "$older" --exe "$suite/older/nvupdaterservice.exe" \
-  --icon "$icon" --strip "$strip" --out "$suite/older/nvupdaterservice-$older.msi"
+  --icon "$icon" --strip "$strip" --out "$suite/older/nvupdaterservice-$older.msi" --arch "$NV_ARCH"
 "$root/tools/testkit/sign-package.sh" "$kit/pki" norvo "$suite/older/nvupdaterservice-$older.msi" \
   "$suite/packages/nvupdaterservice-$older.msi"
 ls -l "$suite/packages"

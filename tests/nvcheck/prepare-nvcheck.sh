@@ -26,7 +26,7 @@ kit=$run/testkit
   "$WINEPREFIX" nvupdaterservice.exe nvcheck.exe
 
 for product in f-9.0.0 g-9.10.0; do
-  timeout 120 wine msiexec /i "$(winpath "$kit/packages/$product.msi")" /qn >/dev/null 2>&1
+  timeout 120 "$NV_WINE" msiexec /i "$(winpath "$kit/packages/$product.msi")" /qn >/dev/null 2>&1
 done
 
 pkgs=$suite/packages

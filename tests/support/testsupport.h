@@ -2,6 +2,8 @@
 // where things are, bounded waits, child processes and files.
 #pragma once
 
+#include "buildtype.h"
+
 #include <windows.h>
 
 #include <functional>

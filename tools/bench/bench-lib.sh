@@ -39,7 +39,7 @@ bench_linux_row() {
 # nvbench with its CSV files; its output is appended to $NV_WORK/bench.out and shown.
 bench_nvbench() {
   local rc=0
-  timeout -k 5 1800 wine "$NV_BENCH_DIR_WIN\\nvbench.exe" --samples "$(winpath "$NV_WORK/samples.csv")" \
+  timeout -k 5 1800 "$NV_WINE" "$NV_BENCH_DIR_WIN\\nvbench.exe" --samples "$(winpath "$NV_WORK/samples.csv")" \
     --figures "$(winpath "$NV_WORK/figures.csv")" "$@" >"$NV_WORK/nvbench.out" 2>&1 || rc=$?
   cat "$NV_WORK/nvbench.out" | tee -a "$NV_WORK/bench.out"
   return $rc
@@ -53,7 +53,7 @@ bench_path() {
   local path=$1 package=$2 sessions=$3 warmup=$4 idle=$5 flag
   [ "$path" = accepted ] && flag=--accept || flag=--refuse
   # Warm-up sessions of their own, so that the Linux view is taken after them.
-  timeout -k 5 600 wine "$NV_BENCH_DIR_WIN\\nvbench.exe" "$flag" --package "$package" --sessions "$warmup" \
+  timeout -k 5 600 "$NV_WINE" "$NV_BENCH_DIR_WIN\\nvbench.exe" "$flag" --package "$package" --sessions "$warmup" \
     --warmup 0 >"$NV_WORK/warmup.out" 2>&1 || { cat "$NV_WORK/warmup.out"; return 1; }
   bench_linux_row "$path" after-warm-up || return 1
   bench_nvbench "$flag" --package "$package" --sessions "$sessions" --warmup 5 --idle-ms "$idle" --paired-floor || return 1

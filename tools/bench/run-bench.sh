@@ -12,14 +12,17 @@
 # and the service's handles, private bytes and Linux view after the warm-up and after the run. All
 # in build/bench (its own prefix, like the demo's).
 #
-# usage: tools/bench/run-bench.sh [SESSIONS] [BUILD_DIR]    (defaults: 500, build)
+# usage: [NV_ARCH=x86|x64] tools/bench/run-bench.sh [SESSIONS] [BUILD_DIR]
+#   defaults: 500 sessions; build for x86, build-x64 for x64 (NV_ARCH: x86 where the host runs
+#   32-bit code, else x64)
 #   environment: NV_BENCH_IDLE_MS (300), NV_BENCH_WARMUP (20 sessions per path)
 set -euo pipefail
 sessions=${1:-500}
 idle=${NV_BENCH_IDLE_MS:-300}
 warmup=${NV_BENCH_WARMUP:-20}
 NV_ROOT=$(cd "$(dirname "$0")/../.." && pwd)
-NV_BUILD=$(cd "$NV_ROOT" && mkdir -p "${2:-build}" && cd "${2:-build}" && pwd)
+. "$NV_ROOT/tools/lib/nvarch.sh"
+NV_BUILD=$(cd "$NV_ROOT" && mkdir -p "${2:-$NV_BUILD_NAME}" && cd "${2:-$NV_BUILD_NAME}" && pwd)
 NV_WORK=$NV_BUILD/bench
 . "$NV_ROOT/tools/lib/nvprefix.sh"
 . "$NV_ROOT/tools/bench/bench-lib.sh"
@@ -36,7 +39,7 @@ nv_wine 180 msiexec /i 'C:\demo\sample-1.0.0.msi' /qn || fail "installing versio
 bench_install
 nv_service_start || fail "the service did not start"
 
-echo "Benchmark under $(wine --version) on $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg); the service polls for the next client every 250 ms."
+echo "Benchmark under $("$NV_WINE" version) ($NV_ARCH build; loaders $("$NV_WINE" loaders)) on $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg); the service polls for the next client every 250 ms."
 bench_path refused 'C:\demo\sample-2.0.0-unsigned.msi' "$sessions" "$warmup" "$idle" || fail "refused path"
 bench_path accepted 'C:\demo\sample-2.0.0.msi' "$sessions" "$warmup" "$idle" || fail "accepted path"
 nv_service_stop || fail "the service did not stop"

@@ -22,8 +22,7 @@ trap 'stop_server "$WINEPREFIX"; rm -rf "$WINEPREFIX"' EXIT
 fail() { echo "bench smoke: $*"; [ -f "$NV_WORK/last.out" ] && cat "$NV_WORK/last.out"; exit 1; }
 
 cp -a "$run/template" "$WINEPREFIX"
-wineserver -p
-timeout 60 wine cmd /c exit >"$NV_WORK/session.out" 2>"$NV_WORK/session.err"
+start_server_session "$NV_WORK"
 nv_service_install || fail "sc create"
 "$NV_ROOT/tools/msidouble/install.sh" --dll "$NV_BUILD/tools/msidouble/msi.dll" "$WINEPREFIX" nvupdaterservice.exe \
   nvbench.exe >"$NV_WORK/msidouble.log" 2>&1 || fail "msi.dll test double"

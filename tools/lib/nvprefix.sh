@@ -8,8 +8,8 @@
 . "$NV_ROOT/tests/harness/wine-env.sh"
 
 NV_SERVICE=nvupdaterservice
-# Where the service is installed: the direct install's folder, or the package's (the 32-bit Program
-# Files), which nv_service_install_package sets.
+# Where the service is installed: the direct install's folder, or the package's (the Program Files of
+# the build's type: the 32-bit one for x86), which nv_service_install_package sets.
 NV_SERVICE_DIR_WIN='C:\Program Files\Norvo\Updater Service'
 NV_SAMPLE_UC='{5A3D0000-2222-4222-8222-000000000001}'
 NV_SAMPLE_PC1='{5A3D0001-2222-4222-8222-000000000001}'
@@ -24,7 +24,7 @@ nv_packages() { printf '%s/drive_c/demo' "$(nv_prefix)"; }
 # Runs a Wine command with a time limit; its output goes to $NV_WORK/last.out.
 nv_wine() {
   local limit=$1; shift
-  timeout -k 5 "$limit" wine "$@" >"$NV_WORK/last.out" 2>&1
+  timeout -k 5 "$limit" "$NV_WINE" "$@" >"$NV_WORK/last.out" 2>&1
 }
 
 # A fresh 64-bit prefix and a persistent server whose first command's stderr (that of every service
@@ -35,11 +35,10 @@ nv_prefix_make() {
   stop_server "$WINEPREFIX"
   rm -rf "$NV_WORK"
   mkdir -p "$NV_WORK"
-  timeout 180 wineboot -i >"$NV_WORK/boot.log" 2>&1
+  timeout 180 "$NV_WINE" boot >"$NV_WORK/boot.log" 2>&1
   nv_wine 60 reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
   stop_server "$WINEPREFIX"
-  wineserver -p
-  timeout 60 wine cmd /c exit >"$NV_WORK/session.out" 2>"$NV_WORK/session.err"
+  start_server_session "$NV_WORK"
 }
 
 nv_server_stop() {
@@ -54,11 +53,13 @@ nv_service_install() {
     DisplayName= "Norvo Updater Service" start= demand
 }
 
-# The service's installer package of this build (named after the project's version).
+# The service's installer package of this build (named after the project's version and, for x64,
+# the machine type).
 nv_package() {
-  local version
+  local version suffix=""
   version=$(sed -n 's/^project([^)]*VERSION \([0-9.]*\).*/\1/p' "$NV_ROOT/CMakeLists.txt")
-  printf '%s/resources/installer/nvupdaterservice-%s.msi' "$NV_BUILD" "$version"
+  [ "$NV_ARCH" = x86 ] || suffix=-$NV_ARCH
+  printf '%s/resources/installer/nvupdaterservice-%s%s.msi' "$NV_BUILD" "$version" "$suffix"
 }
 
 # Signs the package as the test publisher and installs it with msiexec, which registers the service
@@ -66,7 +67,7 @@ nv_package() {
 nv_service_install_package() {
   local name
   name=$(basename "$(nv_package)")
-  NV_SERVICE_DIR_WIN='C:\Program Files (x86)\Norvo\Updater Service'
+  NV_SERVICE_DIR_WIN="$NV_PROGRAM_FILES_WIN\\Norvo\\Updater Service"
   mkdir -p "$(nv_packages)"
   "$NV_ROOT/tools/testkit/sign-package.sh" "$NV_WORK/pki" norvo "$(nv_package)" "$(nv_packages)/$name" || return 1
   nv_wine 180 msiexec /i "C:\\demo\\$name" /qn /l*v 'C:\demo\install.log'
@@ -125,16 +126,21 @@ nv_kit_make() {
   "$kit/sign-package.sh" "$NV_WORK/pki" norvo "$pkgs/sample-2.0.0-unsigned.msi" "$pkgs/sample-2.0.0.msi"
 }
 
-# The DisplayVersion of an installed product (32-bit view), or nothing.
+# The DisplayVersion of an installed product, or nothing: the sample is a 32-bit package, whose
+# entry a 32-bit installer writes into the 32-bit view; the 64-bit view is looked at too.
 nv_installed_version() {
-  nv_wine 30 reg query "$NV_UNINSTALL_KEY\\$1" /v DisplayVersion /reg:32 || true
-  sed -n 's/.*DisplayVersion *REG_SZ *\([^ \r]*\).*/\1/p' "$NV_WORK/last.out" | head -n 1
+  local view version
+  for view in 32 64; do
+    nv_wine 30 reg query "$NV_UNINSTALL_KEY\\$1" /v DisplayVersion /reg:$view || true
+    version=$(sed -n 's/.*DisplayVersion *REG_SZ *\([^ \r]*\).*/\1/p' "$NV_WORK/last.out" | head -n 1)
+    [ -z "$version" ] || { printf '%s' "$version"; return 0; }
+  done
 }
 
 # Runs the reference client with the given arguments; its output goes to $NV_WORK/client.out and
 # its exit code is returned.
 nv_client() {
   local rc=0
-  timeout -k 5 300 wine "$NV_BUILD/tools/nswclient/nswclient.exe" "$@" >"$NV_WORK/client.out" 2>&1 || rc=$?
+  timeout -k 5 300 "$NV_WINE" "$NV_BUILD/tools/nswclient/nswclient.exe" "$@" >"$NV_WORK/client.out" 2>&1 || rc=$?
   return $rc
 }

@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # Installs the msi.dll test double into a Wine prefix and selects it for the named executables only.
-#   - the double becomes C:\windows\syswow64\msi.dll (where a 32-bit program's system-folder load
-#     of msi.dll looks), Wine's builtin msi.dll is copied beside it as wmsi.dll (the real installer
-#     the double forwards to);
+#   - the double becomes msi.dll in the system folder of the build's type (NV_SYSTEM_FOLDER: syswow64
+#     for x86, system32 for x64), where a program's system-folder load of msi.dll looks; Wine's
+#     builtin msi.dll of the same type is copied beside it as wmsi.dll (the real installer the
+#     double forwards to);
 #   - HKCU\Software\Wine\AppDefaults\<exe>\DllOverrides msi=native,builtin for each EXE_NAME, so
 #     every other program (msiexec included) keeps Wine's builtin;
-#   - HKLM\SOFTWARE\NorvoTest\MsiDouble (32-bit view) CallLog = LOG (a Windows path), when given.
+#   - HKLM\SOFTWARE\NorvoTest\MsiDouble (the build's view, NV_REG_VIEW) CallLog = LOG (a Windows
+#     path), when given.
 # usage: install.sh --dll BUILT_MSI_DLL [--log WINDOWS_PATH] PREFIX EXE_NAME...
 set -euo pipefail
-builtin=${NORVO_BUILTIN_MSI:-/usr/lib/i386-linux-gnu/wine/i386-windows/msi.dll}
+NV_ROOT=${NV_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}
+. "$NV_ROOT/tools/lib/nvarch.sh"
+builtin=$NV_BUILTIN_DLLS/msi.dll
 dll="" log=""
 while [ $# -gt 0 ]; do
   case $1 in
@@ -21,8 +25,8 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$dll" ] && [ $# -ge 2 ] || { sed -n 2,10p "$0" >&2; exit 2; }
 prefix=$1; shift
-system=$prefix/drive_c/windows/syswow64
-[ -d "$system" ] || { echo "install.sh: $system missing (not a 64-bit prefix?)" >&2; exit 1; }
+system=$prefix/drive_c/windows/$NV_SYSTEM_FOLDER
+[ -d "$system" ] || { echo "install.sh: $system missing (a prefix without the system folder of the $NV_ARCH build)" >&2; exit 1; }
 cp -f "$builtin" "$system/wmsi.dll"
 cp -f "$dll" "$system/msi.dll"
 
@@ -38,5 +42,5 @@ trap 'rm -f "$regs"' EXIT
     printf '[HKEY_LOCAL_MACHINE\\SOFTWARE\\NorvoTest\\MsiDouble]\n"CallLog"="%s"\n\n' "$(printf '%s' "$log" | sed 's/\\/\\\\/g')"
   fi
 } > "$regs"
-# 32-bit regedit: the settings land in the 32-bit view, where the double reads them.
-timeout 60 wine regedit /S "Z:$(printf '%s' "$regs" | sed 's|/|\\|g')" >/dev/null 2>&1
+# In the build's view, where the double reads them.
+timeout 60 "$NV_WINE" reg import "Z:$(printf '%s' "$regs" | sed 's|/|\\|g')" /reg:$NV_REG_VIEW >/dev/null 2>&1

@@ -8,7 +8,8 @@
 //
 // It exists only inside a test or demo Wine prefix (install.sh) and is reached only through the
 // platform's own DLL loading. Settings are read at every call from the registry, because services
-// ignore their caller's environment: HKLM\SOFTWARE\NorvoTest\MsiDouble (32-bit view)
+// ignore their caller's environment: HKLM\SOFTWARE\NorvoTest\MsiDouble (in the double's own view:
+// the 32-bit one for a 32-bit caller on WoW64, the 64-bit one for a 64-bit caller)
 //   CallLog          REG_SZ     file that receives one UTF-8 line per call (no log when missing)
 //   AdvertiseResult  REG_DWORD  non-zero: ordinal 6 returns it and does nothing else
 //   ScriptResult     REG_DWORD  non-zero: ordinal 177 returns it and does nothing else
@@ -40,7 +41,7 @@ const wchar_t kAdvertisedProducts[] = L"SOFTWARE\\Classes\\Installer\\Products\\
 bool setting(const wchar_t *name, DWORD wantedType, void *value, DWORD size)
 {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return false;
     DWORD type = 0;
     LSTATUS status = RegQueryValueExW(key, name, nullptr, &type, static_cast<BYTE *>(value), &size);

@@ -1,6 +1,6 @@
 // Installed products, read from the installer's per-machine registration and from the products'
-// Uninstall entries. The registry view is always named: this 32-bit process also runs on 64-bit
-// Windows, where the installer keeps its per-machine data in the 64-bit view.
+// Uninstall entries. The registry view is always named: on 64-bit Windows, where this program runs
+// as a 32-bit process or a 64-bit one, the installer keeps its per-machine data in the 64-bit view.
 #include "inspection/productinventory.h"
 
 #include <cwctype>
@@ -95,6 +95,8 @@ bool IsRunningOnWow64()
     return wow64 != FALSE;
 }
 
+bool HasBothRegistryViews() { return sizeof(void *) == 8 || IsRunningOnWow64(); }
+
 std::wstring NormalizeVersion(const std::wstring &version)
 {
     if (version.size() <= 1)
@@ -163,7 +165,9 @@ LONG OpenUninstallKey(const std::wstring &productCode, UniqueKey &key)
     const std::wstring path = kUninstallKey + productCode;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, kRead32, key.put()) == ERROR_SUCCESS)
         return ERROR_SUCCESS;
-    if (IsRunningOnWow64() && RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, kRead64, key.put()) == ERROR_SUCCESS)
+    // A 64-bit package's entry is in the 64-bit view, which a 64-bit process reads too.
+    if (HasBothRegistryViews() &&
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, kRead64, key.put()) == ERROR_SUCCESS)
         return ERROR_SUCCESS;
     return ERROR_FILE_NOT_FOUND;
 }

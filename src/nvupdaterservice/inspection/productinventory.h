@@ -12,6 +12,9 @@
 namespace nvupdater {
 
 bool IsRunningOnWow64();
+// True where the registry has a 32-bit and a 64-bit view: on 64-bit Windows, whether this process
+// is a 32-bit one (on WoW64) or a 64-bit one.
+bool HasBothRegistryViews();
 std::wstring NormalizeVersion(const std::wstring &version);   // "%.2d.%.2d.%.6d"
 
 // 0 with the "DisplayVersion" of the first product registered per machine under the upgrade code;
