@@ -304,9 +304,8 @@ bool usersCanCreateIn(const char *folder)
 DWORD createProtectedFolder(const char *folder)
 {
     UniqueLocal descriptor;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kProtectedFolderSecurity, SDDL_REVISION_1,
-                                                              reinterpret_cast<PSECURITY_DESCRIPTOR *>(descriptor.put()),
-                                                              nullptr))
+    PSECURITY_DESCRIPTOR *made = reinterpret_cast<PSECURITY_DESCRIPTOR *>(descriptor.put());
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kProtectedFolderSecurity, SDDL_REVISION_1, made, nullptr))
         return GetLastError();
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
     return CreateDirectoryA(folder, &attributes) ? ERROR_SUCCESS : GetLastError();

@@ -400,4 +400,51 @@ TEST(FileSecurity, AclOwnershipAndRestrictionOnRealFiles)
     EXPECT_FALSE(tiny::restrictFileAccess(longer.c_str(), false));
 }
 
+// Whether the folder's DACL lets ordinary users (Everyone, Users, Authenticated Users) read it.
+bool usersMayRead(const std::wstring &folder)
+{
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &descriptor) != ERROR_SUCCESS)
+        return true;
+    bool may = dacl == nullptr;
+    for (DWORD i = 0; dacl && i < dacl->AceCount && !may; ++i) {
+        void *entry = nullptr;
+        GetAce(dacl, i, &entry);
+        const ACCESS_ALLOWED_ACE *allowed = static_cast<const ACCESS_ALLOWED_ACE *>(entry);
+        const DWORD reading = FILE_LIST_DIRECTORY | GENERIC_READ | GENERIC_ALL;
+        if (allowed->Header.AceType != ACCESS_ALLOWED_ACE_TYPE || !(allowed->Mask & reading))
+            continue;
+        for (WELL_KNOWN_SID_TYPE type : {WinWorldSid, WinBuiltinUsersSid, WinAuthenticatedUserSid}) {
+            BYTE sid[SECURITY_MAX_SID_SIZE];
+            DWORD size = sizeof(sid);
+            if (CreateWellKnownSid(type, nullptr, sid, &size) && EqualSid(const_cast<DWORD *>(&allowed->SidStart), sid))
+                may = true;
+        }
+    }
+    LocalFree(descriptor);
+    return may;
+}
+
+// A dump folder made where ordinary users can create entries is theirs neither to read nor to
+// change, from its creation on; elsewhere a new folder keeps what it inherits. (Wine keeps no
+// descriptor: it shows one made from the Unix mode, so the folder users can write is made with
+// mode 0777 and the protected folder shows as mode 0750, the plain one as 0755.)
+TEST(FileSecurity, DumpFoldersUnderAFolderUsersCanWriteAreProtectedFromTheirCreation)
+{
+    const std::wstring folder = testFolder(), open = folder + L"\\open", closed = folder + L"\\closed";
+    ASSERT_TRUE(CreateDirectoryW(open.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(closed.c_str(), nullptr));
+    ASSERT_TRUE(nvtest::startUnixProgram(L"Z:\\bin\\chmod 777 \"" + nvtest::widen(nvtest::unixPath(open)) + L"\""));
+    ASSERT_TRUE(nvtest::waitFor([&] { return tiny::usersCanCreateIn(narrow(open).c_str()); }, 10000, 50));
+    EXPECT_FALSE(tiny::usersCanCreateIn(narrow(closed).c_str()));
+
+    assist::createFolderWithParents(narrow(open) + "\\dumps\\deeper");
+    assist::createFolderWithParents(narrow(closed) + "\\dumps");
+    EXPECT_TRUE(nvtest::fileExists(open + L"\\dumps\\deeper"));
+    EXPECT_FALSE(usersMayRead(open + L"\\dumps"));
+    EXPECT_TRUE(usersMayRead(closed + L"\\dumps"));
+}
+
 } // namespace

@@ -206,7 +206,8 @@ std::vector<std::wstring> packageRows(const std::wstring &query, UINT fields)
     MSIHANDLE database = 0, view = 0, record = 0;
     if (MsiOpenDatabaseW(package(kVersion).c_str(), nullptr /* MSIDBOPEN_READONLY */, &database) != ERROR_SUCCESS)
         return rows;
-    if (MsiDatabaseOpenViewW(database, query.c_str(), &view) == ERROR_SUCCESS && MsiViewExecute(view, 0) == ERROR_SUCCESS) {
+    if (MsiDatabaseOpenViewW(database, query.c_str(), &view) == ERROR_SUCCESS &&
+        MsiViewExecute(view, 0) == ERROR_SUCCESS) {
         while (MsiViewFetch(view, &record) == ERROR_SUCCESS) {
             std::wstring row;
             for (UINT field = 1; field <= fields; ++field) {
