@@ -17,6 +17,7 @@ namespace assist {
 namespace {
 
 const char kTruncated[] = "Error log has been truncated\n";
+const char kPreviousSuffix[] = ".1";
 const size_t kMessageSize = 1024;
 
 // Read by a crashing thread without a lock: a plain pointer-sized value.
@@ -64,6 +65,12 @@ void truncateErrorLog()
     if (!log)
         return;
     fputs(kTruncated, log.get());
+}
+
+bool keepPreviousErrorLog()
+{
+    const std::string log = errorLogPath();
+    return MoveFileExA(log.c_str(), (log + kPreviousSuffix).c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
 
 void setReportCallback(AssistLogCallback callback)

@@ -17,6 +17,9 @@ std::string errorLogPath();
 void assistLog(const char *format, ...) NORVO_PRINTF(1, 2);
 // Empties the error log, leaving the one line "Error log has been truncated".
 void truncateErrorLog();
+// Keeps the error log as it is under the name "assist.err.1" (replacing an older one), so that a
+// crash's lines outlive the truncation at the next start. False when there was none to keep.
+bool keepPreviousErrorLog();
 
 // The receiver of reportMessage texts; null drops them.
 void setReportCallback(AssistLogCallback callback);

@@ -1,5 +1,7 @@
 #include "assist/assistpaths.h"
 
+#include "tiny/security.h"
+
 #include <windows.h>
 
 #include <stdlib.h>
@@ -62,7 +64,9 @@ std::string programDirectory()
     char folder[_MAX_DIR] = {};
     if (_splitpath_s(file.c_str(), drive, sizeof(drive), folder, sizeof(folder), nullptr, 0, nullptr, 0) != 0)
         return std::string();
-    return normalizePath(std::string(drive) + folder, false, true);
+    // A program run from a share keeps its "\\server\share" prefix: with one backslash the
+    // folder would be a path on the current drive, where users can create folders.
+    return normalizePath(std::string(drive) + folder, true, true);
 }
 
 std::string programBaseName()
@@ -86,13 +90,33 @@ const std::string &temporaryCrashFolder()
     return folder;
 }
 
+namespace {
+
+// A missing folder is created; under a folder where ordinary users can create entries (a
+// temporary folder) it is made for Administrators and SYSTEM only, from its creation on.
+void createFolder(const std::string &folder)
+{
+    if (GetFileAttributesA(folder.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return;
+    size_t separator = folder.find_last_of("/\\");
+    std::string parent = separator == std::string::npos ? std::string() : folder.substr(0, separator);
+    if (!parent.empty() && parent.back() == ':')
+        parent += '\\';
+    if (!parent.empty() && tiny::usersCanCreateIn(parent.c_str()))
+        tiny::createProtectedFolder(folder.c_str());
+    else
+        CreateDirectoryA(folder.c_str(), nullptr);
+}
+
+} // namespace
+
 void createFolderWithParents(const std::string &folder)
 {
     for (size_t i = 1; i < folder.size(); ++i) {
         if (isSeparator(folder[i]) && !isSeparator(folder[i - 1]))
-            CreateDirectoryA(folder.substr(0, i).c_str(), nullptr);
+            createFolder(folder.substr(0, i));
     }
-    CreateDirectoryA(folder.c_str(), nullptr);
+    createFolder(folder);
 }
 
 } // namespace assist

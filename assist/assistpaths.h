@@ -12,7 +12,8 @@ namespace assist {
 // already ends in one (so an empty text becomes "\"); without it a trailing separator is dropped.
 std::string normalizePath(const std::string &path, bool keepNetworkPrefix, bool trailingSeparator);
 
-// Drive and folder of the program file, ending in '\'; empty when the name cannot be read.
+// Drive (or network share) and folder of the program file, ending in '\'; empty when the name
+// cannot be read.
 std::string programDirectory();
 // The program file's name without folder and extension; empty when it cannot be read.
 std::string programBaseName();
@@ -20,6 +21,8 @@ std::string programBaseName();
 const std::string &temporaryCrashFolder();
 
 // Creates `folder` and every missing parent; an existing folder is no error, failures are ignored.
+// A folder made under one where ordinary users can create entries is for Administrators and
+// SYSTEM only.
 void createFolderWithParents(const std::string &folder);
 
 } // namespace assist

@@ -5,11 +5,11 @@
 #include "assist/norvoprocesses.h"
 #include "assist/registrytext.h"
 #include "tiny/directorywalker.h"
+#include "tiny/fileitself.h"
 #include "tiny/format.h"
 #include "tiny/registry.h"
 #include "tiny/unique.h"
 
-#include <io.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -116,7 +116,8 @@ bool MDFinder::checkDumpExistence(const std::string &pattern, const std::string 
             if (!walker.isRegularFile() || walker.creationTime() >= best)
                 continue;
             std::string path = walker.currentPath();
-            if (_unlink(path.c_str()) == 0)
+            // Through a handle on the file itself: a link among the dumps stays, and so does its target.
+            if (tiny::deleteFileItself(path.c_str()) == ERROR_SUCCESS)
                 reportMessage(kOldDeleted, path.c_str());
             else
                 reportMessage(kCannotDelete, path.c_str());

@@ -23,6 +23,7 @@ const char kAlreadyDumped[] = "%s: someone has already dumped the process. Anoth
 const char kNotEnabled[] = "%s: crashdumps are not enabled\n";
 const char kCanceled[] = "%s: dump process has been canceled by user\n";
 const char kRestricted[] = "%s: access rights for dumpFile has been restricted\n";
+const char kNotRestricted[] = "%s: access rights for dumpFile could not be restricted\n";
 const char kDumpName[] = "%s: dump name: %s\n";
 const char kUnknown[] = "unknown";
 const char kReportTool[] = "nassist.exe";
@@ -207,10 +208,9 @@ LONG MemDumps::filter(EXCEPTION_POINTERS *exception)
     } else {
         if (dumpCurrentProcess(exception, minidumpType_, dumpFilePath_, debugLibraryDirectory_) ==
             MemoryDumper::kWritten) {
-            if (restrictDumpAccess_) {
-                tiny::restrictFileAccess(dumpFilePath_.c_str(), false);
-                assistLog(kRestricted, kFilterRoutine);
-            }
+            if (restrictDumpAccess_)
+                assistLog(tiny::restrictFileAccess(dumpFilePath_.c_str(), false) ? kRestricted : kNotRestricted,
+                          kFilterRoutine);
             assistLog(kDumpName, kFilterRoutine, dumpFilePath_.c_str());
         }
         handler_->crashPostAction();

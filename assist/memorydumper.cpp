@@ -3,6 +3,7 @@
 #include "assist/assistlog.h"
 #include "assist/assistpaths.h"
 #include "tiny/dynamiclibrary.h"
+#include "tiny/fileitself.h"
 #include "tiny/unique.h"
 
 #include <dbghelp.h>
@@ -92,7 +93,10 @@ int MemoryDumper::dumpProcessState(EXCEPTION_POINTERS *exception, HANDLE process
         return kNoDebugLibrary;
     }
 
-    tiny::UniqueFile file(CreateFileA(dumpFilePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    // An old dump goes first, through a handle on the file itself; the new one is created, never
+    // opened: a link or anything else left under the name makes the creation fail.
+    tiny::deleteFileItself(dumpFilePath.c_str());
+    tiny::UniqueFile file(CreateFileA(dumpFilePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD error = GetLastError();
     assistLog(kCreateFinished, dumpFilePath.c_str(), static_cast<unsigned>(error));

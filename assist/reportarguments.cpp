@@ -47,7 +47,30 @@ std::string quotedValue(const std::string &text)
     if (first == std::string::npos)
         return "\"\"";
     size_t last = text.find_last_not_of(kBlanks);
-    return "\"" + text.substr(first, last - first + 1) + "\"";
+    return quotedArgument(text.substr(first, last - first + 1));
+}
+
+// The platform's parsing reads backslashes literally except before a quote, where each pair gives
+// one backslash and an odd one makes the quote a literal. So the backslashes before an embedded
+// quote and before the closing quote are doubled, and an embedded quote gets one more.
+std::string quotedArgument(const std::string &text)
+{
+    std::string quoted = "\"";
+    size_t backslashes = 0;
+    for (char c : text) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == '"')
+            quoted.append(backslashes * 2 + 1, '\\');
+        else
+            quoted.append(backslashes, '\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, '\\');
+    return quoted + "\"";
 }
 
 ReportArguments buildReportArguments(const AssistConfig &config, std::string &dumpDirectory)

@@ -19,8 +19,12 @@ struct ReportArguments {
 // program directory.
 ReportArguments buildReportArguments(const AssistConfig &config, std::string &dumpDirectory);
 
-// A text value as the report tool gets it: trimmed of blanks, tabs and line ends, in double quotes.
+// A text value as the report tool gets it: trimmed of blanks, tabs and line ends, in double quotes
+// by the platform's command-line rules (quotedArgument).
 std::string quotedValue(const std::string &text);
+// `text` in double quotes so that the platform's command-line parsing gives it back as one word:
+// C:\dumps\ becomes "C:\dumps\\" and a"b becomes "a\"b".
+std::string quotedArgument(const std::string &text);
 
 } // namespace assist
 } // namespace norvo

@@ -31,6 +31,31 @@ int kindOf(const std::string &pattern)
     return DirectoryWalker::kName;
 }
 
+// The length of the root of an absolute path: 3 for "X:\", the length of "\\server\share\"; 0
+// for any other path. A root keeps its separator: without it "X:" is the drive's current folder.
+size_t rootLength(const std::string &path)
+{
+    if (path.size() >= 3 && path[1] == ':' && isSeparator(path[2]))
+        return 3;
+    if (path.size() < 2 || !isSeparator(path[0]) || !isSeparator(path[1]))
+        return 0;
+    size_t server = path.find_first_of("/\\", 2);
+    if (server == std::string::npos || server == 2)
+        return 0;
+    size_t share = path.find_first_of("/\\", server + 1);
+    if (share == server + 1)
+        return 0;
+    return share == std::string::npos ? 0 : share + 1;
+}
+
+// `folder` and `name` with one forward slash between them (none after a root's separator).
+std::string joined(const std::string &folder, const std::string &name)
+{
+    if (!folder.empty() && isSeparator(folder.back()))
+        return folder + name;
+    return folder + "/" + name;
+}
+
 // The base path made absolute against the current directory; false when that cannot be read.
 bool absoluteBase(std::string &path)
 {
@@ -45,7 +70,7 @@ bool absoluteBase(std::string &path)
         path = cwd.substr(0, 2) + path;
     else if (!isSeparator(path[0]) && !(path.size() >= 2 && path[1] == ':'))
         path = cwd + "/" + path;
-    if (!path.empty() && isSeparator(path.back()))
+    if (!path.empty() && isSeparator(path.back()) && path.size() > rootLength(path))
         path.pop_back();
     return true;
 }
@@ -103,7 +128,7 @@ bool DirectoryWalker::accept(const std::string &name) const
         switch (filter.kind < 0 ? -filter.kind : filter.kind) {
         case kName: subject = name; break;
         case kRelativePath: subject = relativeFolder() + name; break;
-        case kFullPath: subject = basePath_ + "/" + relativeFolder() + name; break;
+        case kFullPath: subject = joined(basePath_, relativeFolder() + name); break;
         default: return false;
         }
         bool found = false;
@@ -125,7 +150,7 @@ bool DirectoryWalker::accept(const std::string &name) const
 
 bool DirectoryWalker::offered(const std::string &name) const
 {
-    std::string path = basePath_ + "/" + relativeFolder() + name;
+    std::string path = joined(basePath_, relativeFolder() + name);
     struct __stat64 info;
     if (!statPath(path, info))
         return false;
@@ -217,11 +242,8 @@ std::string DirectoryWalker::currentPath() const
     if (atEnd())
         return std::string();
     std::string path = basePath_;
-    for (const std::string &name : nameStack_) {
-        if (path != "/")
-            path += "/";
-        path += name;
-    }
+    for (const std::string &name : nameStack_)
+        path = joined(path, name);
     return path;
 }
 

@@ -1,6 +1,9 @@
 #include "tiny/security.h"
 
+#include "tiny/fileitself.h"
 #include "tiny/nmutex.h"
+
+#include <sddl.h>
 
 #include <map>
 #include <utility>
@@ -17,6 +20,8 @@ const DWORD kAllInheritance = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;  // 3
 // Full access in an entry of its own: every bit of the mask, the generic rights included.
 const DWORD kEveryAccessBit = 0xFFFFFFFF;
 const int kMostSids = 16;
+// SYSTEM and Administrators: full control, inherited by what is created inside; nothing from above.
+const char kProtectedFolderSecurity[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 // The one process token handle that holders share, and how many hold it.
 NMutex &tokenMutex()
@@ -60,15 +65,22 @@ bool tooLong(const char *path)
     return !path || strnlen(path, kLongestSecurityPath + 1) > kLongestSecurityPath;
 }
 
-// A handle on the file itself, so that the check and the change concern the same object.
+// A checked handle on the file itself (never a link's target), so that every change concerns the
+// named object.
 DWORD openForSecurity(const char *path, DWORD access, UniqueFile &file)
 {
     if (tooLong(path))
         return ERROR_FILENAME_EXCED_RANGE;
-    file.reset(CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    return file.valid() ? ERROR_SUCCESS : GetLastError();
+    return openFileItself(path, access, file);
 }
+
+const PrivilegeSet::Request kOwnershipPrivileges[] = {
+    {"SeTakeOwnershipPrivilege", true},
+    {"SeRestorePrivilege", true},
+    {"SeBackupPrivilege", true},
+    {"SeChangeNotifyPrivilege", true},
+};
+const int kOwnershipPrivilegeCount = 4;
 
 void trusteeGroup(PSID sid, EXPLICIT_ACCESS_A &entry)
 {
@@ -154,10 +166,11 @@ int flagEntries(PSID sid, unsigned flags, EXPLICIT_ACCESS_A entries[2])
     return 1;
 }
 
-DWORD setFileAcl(const char *path, int count, const int *kinds, bool replace, int flags)
+namespace {
+
+// The entries for `count` SIDs written into the DACL of the open file (READ_CONTROL, WRITE_DAC).
+DWORD writeFileAcl(HANDLE file, int count, const int *kinds, bool replace, int flags)
 {
-    if (count <= 0 || count > kMostSids || !kinds)
-        return ERROR_INVALID_PARAMETER;
     UniqueLocal entryRoom(LocalAlloc(LPTR, sizeof(EXPLICIT_ACCESS_A) * 2 * static_cast<size_t>(count)));
     if (!entryRoom)
         return ERROR_OUTOFMEMORY;
@@ -174,16 +187,12 @@ DWORD setFileAcl(const char *path, int count, const int *kinds, bool replace, in
             entryCount += static_cast<ULONG>(flagEntries(sids[i].get(), static_cast<unsigned>(flags), &entries[entryCount]));
     }
 
-    UniqueFile file;
-    DWORD opened = openForSecurity(path, READ_CONTROL | WRITE_DAC, file);
-    if (opened != ERROR_SUCCESS)
-        return opened;
     PACL current = nullptr;
     UniqueLocal descriptor;
     if (!replace) {
         PSECURITY_DESCRIPTOR read = nullptr;
-        DWORD got = GetSecurityInfo(file.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                    &current, nullptr, &read);
+        DWORD got = GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &current,
+                                    nullptr, &read);
         descriptor.reset(read);
         if (got != ERROR_SUCCESS)
             return got;
@@ -193,45 +202,113 @@ DWORD setFileAcl(const char *path, int count, const int *kinds, bool replace, in
     UniqueLocal mergedOwner(merged);
     if (set != ERROR_SUCCESS)
         return set;
-    return SetSecurityInfo(file.get(), SE_FILE_OBJECT, kProtectedDacl, nullptr, nullptr, merged, nullptr);
+    return SetSecurityInfo(file, SE_FILE_OBJECT, kProtectedDacl, nullptr, nullptr, merged, nullptr);
+}
+
+// Makes the SID of `kind` the owner of the open file (WRITE_OWNER).
+DWORD writeFileOwner(HANDLE file, int kind)
+{
+    UniqueSid owner;
+    DWORD made = createWellKnownSid(kind, owner);
+    if (made != ERROR_SUCCESS)
+        return made;
+    return SetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner.get(), nullptr, nullptr, nullptr);
+}
+
+bool validKinds(int count, const int *kinds) { return count > 0 && count <= kMostSids && kinds; }
+
+} // namespace
+
+DWORD setFileAcl(const char *path, int count, const int *kinds, bool replace, int flags)
+{
+    if (!validKinds(count, kinds))
+        return ERROR_INVALID_PARAMETER;
+    UniqueFile file;
+    DWORD opened = openForSecurity(path, READ_CONTROL | WRITE_DAC, file);
+    if (opened != ERROR_SUCCESS)
+        return opened;
+    return writeFileAcl(file.get(), count, kinds, replace, flags);
 }
 
 DWORD takeFileOwnership(const char *path, int kind)
 {
     if (tooLong(path))
         return ERROR_FILENAME_EXCED_RANGE;
-    const PrivilegeSet::Request requests[] = {
-        {"SeTakeOwnershipPrivilege", true},
-        {"SeRestorePrivilege", true},
-        {"SeBackupPrivilege", true},
-        {"SeChangeNotifyPrivilege", true},
-    };
-    PrivilegeSet privileges(nullptr, requests, 4, true);
+    PrivilegeSet privileges(nullptr, kOwnershipPrivileges, kOwnershipPrivilegeCount, true);
     if (!privileges.allEnabled())
         return 1;
-    UniqueSid owner;
-    DWORD made = createWellKnownSid(kind, owner);
-    if (made != ERROR_SUCCESS)
-        return made;
     UniqueFile file;
     DWORD opened = openForSecurity(path, WRITE_OWNER, file);
     if (opened != ERROR_SUCCESS)
         return opened;
-    return SetSecurityInfo(file.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner.get(), nullptr, nullptr,
-                           nullptr);
+    return writeFileOwner(file.get(), kind);
 }
 
 bool restrictFileAccess(const char *path, bool allowUsers)
 {
-    const int owners[] = {kSidAdministrators, kSidLocalSystem};
-    if (setFileAcl(path, 2, owners, true, -1) != ERROR_SUCCESS)
+    if (tooLong(path))
         return false;
-    if (takeFileOwnership(path, kSidAdministrators) != ERROR_SUCCESS)
+    // One handle, checked once, for the access list and the owner: nothing in between can put
+    // another file or a link under the name.
+    PrivilegeSet privileges(nullptr, kOwnershipPrivileges, kOwnershipPrivilegeCount, true);
+    if (!privileges.allEnabled())
+        return false;
+    UniqueFile file;
+    if (openForSecurity(path, READ_CONTROL | WRITE_DAC | WRITE_OWNER, file) != ERROR_SUCCESS)
+        return false;
+    const int owners[] = {kSidAdministrators, kSidLocalSystem};
+    if (writeFileAcl(file.get(), 2, owners, true, -1) != ERROR_SUCCESS)
+        return false;
+    if (writeFileOwner(file.get(), kSidAdministrators) != ERROR_SUCCESS)
         return false;
     const int users[] = {kSidUsers};
-    if (allowUsers && setFileAcl(path, 1, users, false, kAccessRead | kAccessExecute) != ERROR_SUCCESS)
+    if (allowUsers && writeFileAcl(file.get(), 1, users, false, kAccessRead | kAccessExecute) != ERROR_SUCCESS)
         return false;
     return true;
+}
+
+bool usersCanCreateIn(const char *folder)
+{
+    UniqueFile handle;
+    if (openForSecurity(folder, READ_CONTROL, handle) != ERROR_SUCCESS)
+        return true;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR read = nullptr;
+    DWORD got = GetSecurityInfo(handle.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                nullptr, &read);
+    UniqueLocal descriptor(read);
+    if (got != ERROR_SUCCESS || !dacl)
+        return true;  // unreadable, or no DACL at all: everyone may do everything
+    const WELL_KNOWN_SID_TYPE ordinary[] = {WinWorldSid, WinAuthenticatedUserSid, WinBuiltinUsersSid,
+                                            WinInteractiveSid};
+    const DWORD creating = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | GENERIC_WRITE | GENERIC_ALL;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void *entry = nullptr;
+        if (!GetAce(dacl, i, &entry))
+            return true;
+        const ACCESS_ALLOWED_ACE *allowed = static_cast<const ACCESS_ALLOWED_ACE *>(entry);
+        if (allowed->Header.AceType != ACCESS_ALLOWED_ACE_TYPE || (allowed->Header.AceFlags & INHERIT_ONLY_ACE) ||
+            !(allowed->Mask & creating))
+            continue;
+        PSID trustee = const_cast<DWORD *>(&allowed->SidStart);
+        for (WELL_KNOWN_SID_TYPE type : ordinary) {
+            BYTE sid[SECURITY_MAX_SID_SIZE];
+            DWORD size = sizeof(sid);
+            if (CreateWellKnownSid(type, nullptr, sid, &size) && EqualSid(trustee, sid))
+                return true;
+        }
+    }
+    return false;
+}
+
+DWORD createProtectedFolder(const char *folder)
+{
+    UniqueLocal descriptor;
+    PSECURITY_DESCRIPTOR *made = reinterpret_cast<PSECURITY_DESCRIPTOR *>(descriptor.put());
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kProtectedFolderSecurity, SDDL_REVISION_1, made, nullptr))
+        return GetLastError();
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
+    return CreateDirectoryA(folder, &attributes) ? ERROR_SUCCESS : GetLastError();
 }
 
 PrivilegeSet::PrivilegeSet(HANDLE token, const Request *requests, int count, bool impersonate) : token_(token)

@@ -52,4 +52,16 @@ out=$(cd "$(dirname "$out")" && pwd)/$(basename "$out")
 # 0x8000): with it, a service that cannot be registered fails the installation instead of being
 # skipped. Error control stays "normal" (1).
 msibuild "$stage/package.msi" -q "UPDATE \`ServiceInstall\` SET \`ErrorControl\` = 32769 WHERE \`ServiceInstall\` = 'ServiceInstall'"
+# The service's failure actions, which wixl cannot express: restart 60 s after each of the first
+# two failures, then nothing; the count starts again after a day without failure. Applied by the
+# standard action MsiConfigureServices (Windows Installer 5) at install and reinstall (Event 1 + 4),
+# between registering the service and starting it.
+printf '%s\n' \
+  $'MsiServiceConfigFailureActions\tName\tEvent\tResetPeriod\tRebootMessage\tCommand\tActions\tDelayActions\tComponent_' \
+  $'s72\ts255\ti2\tI4\tL255\tS255\tS255\tS255\ts72' \
+  $'MsiServiceConfigFailureActions\tMsiServiceConfigFailureActions' \
+  $'RestartAfterFailure\tnvupdaterservice\t5\t86400\t\t\t1[~]1[~]0\t60000[~]60000[~]0\tService' \
+  >"$stage/MsiServiceConfigFailureActions.idt"
+msibuild "$stage/package.msi" -i "$stage/MsiServiceConfigFailureActions.idt"
+msibuild "$stage/package.msi" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('MsiConfigureServices', 'VersionNT >= 600', 5850)"
 mv -f "$stage/package.msi" "$out"

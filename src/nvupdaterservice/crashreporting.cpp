@@ -1,6 +1,7 @@
 #include "crashreporting.h"
 
 #include "assist/assistconfig.h"
+#include "assist/assistlog.h"
 #include "assist/memdumps.h"
 #include "version.h"
 
@@ -41,12 +42,17 @@ int setupCrashReporting()
     g_config.numberD = kDebugReportNumber;
     g_config.dumpName = kDumpName;
     g_config.processName = kProcessName;
+    // The full-memory dump holds a SYSTEM process's memory: Administrators and SYSTEM only (the
+    // report tool runs as SYSTEM, as the service's child).
+    g_config.restrictDumpAccess = true;
     // Under the service control manager the current directory is the system folder.
     if (_getcwd(g_currentDirectory, sizeof(g_currentDirectory)) && g_currentDirectory[0] != '\0') {
         g_config.dumpDirectory = g_currentDirectory;
         g_config.debugLibraryDirectory = g_currentDirectory;
         g_config.reportToolDirectory = g_currentDirectory;
     }
+    // After a crash the service is started again: the crash's lines stay in assist.err.1.
+    norvo::assist::keepPreviousErrorLog();
     norvo::assist::MemDumps::instance().init(g_config);
     return 1;
 }

@@ -3,10 +3,13 @@
 #include "mainloop.h"
 #include "servicefolders.h"
 #include "tiny/osversion.h"
+#include "tiny/service.h"
 #include "updaterlog.h"
 #include "version.h"
 
 #include <windows.h>
+
+#include "messages.h"
 
 #include <stdio.h>
 
@@ -14,6 +17,10 @@
 // build. Nothing in the program reads them; they are not static so that no optimiser drops them.
 char g_serverOsMarker[256];
 char g_coredumpVersionMarker[256];
+
+// The message table's ids are the ones the framework reports with.
+static_assert(NV_MSG_ERROR_EVENT == norvo::tiny::kEventIdError, "messages.mc: the error event's id");
+static_assert(NV_MSG_INFORMATION_EVENT == norvo::tiny::kEventIdInformation, "messages.mc: the information event's id");
 
 namespace nvupdater {
 namespace {

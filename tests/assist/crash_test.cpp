@@ -60,12 +60,13 @@ protected:
         return crashtest::runProgram(exe.empty() ? program() : exe, all, kCrashTimeout);
     }
 
-    // The report tool's arguments for the program's configuration and this dump folder.
+    // The report tool's arguments for the program's configuration and this dump folder (which ends
+    // in a backslash: doubled before the closing quote).
     static std::string crashArguments(const std::string &dumpFolder, const std::string &dumpName)
     {
         std::string line = "-c -U \"ftp://upload.example.org/incoming/\" -u \"tester\" -p \"secret\" -D 1 -R 0 "
                            "-P \"TST\" -V \"1.2.3-T9-42\" -m \"" +
-                           dumpFolder + "\"";
+                           dumpFolder + "\\\"";
         if (!dumpName.empty())
             line += " -N \"" + dumpName + "\"";
         return line + " -S \"crashprogram\"";
@@ -97,6 +98,13 @@ TEST_F(Crash, WorkerThreadCrashLeavesOneDumpAndStartsTheReportToolOnce)
     std::vector<std::string> calls = crashtest::reportToolCalls(tool);
     ASSERT_EQ(1u, calls.size());
     EXPECT_EQ("\"" + toolPath() + "\" " + arguments, calls[0]);
+    // What the tool's own argument parsing makes of it: the folder with its one backslash, and the
+    // options after it.
+    std::vector<std::vector<std::string>> words = crashtest::reportToolWords(tool);
+    ASSERT_EQ(1u, words.size());
+    EXPECT_EQ(folder, crashtest::wordAfter(words[0], "-m"));
+    EXPECT_EQ("crash.dmp", crashtest::wordAfter(words[0], "-N"));
+    EXPECT_EQ("crashprogram", crashtest::wordAfter(words[0], "-S"));
 
     EXPECT_EQ("", compareLines(crashtest::errorLogLines(errorLog(), run.processId),
                                {"Error log has been truncated",
@@ -216,6 +224,66 @@ TEST_F(Crash, DebugLibraryFromTheSystemFolderOrNone)
         EXPECT_EQ(1u, crashtest::reportToolCalls(tool).size());
         EXPECT_EQ("", compareLines(crashtest::errorLogLines(errorLog(), run.processId), c.lines));
     }
+}
+
+TEST_F(Crash, ReportToolFromTheProgramsFolderAndAPreviousFilterThatContinues)
+{
+    ASSERT_TRUE(crashtest::placeReportTool(bin));
+    const std::wstring dumps = root + L"\\dumps";
+    struct Case {
+        const char *what;
+        std::wstring options, toolFolder;
+    };
+    const Case cases[] = {
+        // No report tool folder: the one beside the program, never one the platform searches for.
+        {"without --tool", L"", bin},
+        // The earlier filter asks to go on: the fault comes again on the dumping thread, and the
+        // process ends then instead of dumping or waiting again.
+        {"previous filter continues", L" --continue --tool \"" + tool + L"\"", tool},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        DeleteFileW((dumps + L"\\crash.dmp").c_str());
+        DeleteFileW(previousLog.c_str());
+        crashtest::Run run = crashtest::runProgram(
+            program(), L"--name crash.dmp --dumps \"" + dumps + L"\" --previous \"" + previousLog + L"\"" + c.options,
+            kCrashTimeout);
+        EXPECT_EQ(kAccessViolation, run.exitCode) << "-2: it hung";
+        EXPECT_TRUE(nvtest::fileExists(dumps + L"\\crash.dmp"));
+        ASSERT_EQ(1u, crashtest::reportToolCalls(c.toolFolder).size());
+        std::vector<std::vector<std::string>> words = crashtest::reportToolWords(c.toolFolder);
+        ASSERT_EQ(1u, words.size());
+        EXPECT_EQ(narrow(c.toolFolder) + "\\nassist.exe", words[0][0]);
+        EXPECT_EQ(1u, previousFilterCalls());
+        std::vector<std::string> lines = crashtest::errorLogLines(errorLog(), run.processId);
+        EXPECT_EQ(1, std::count(lines.begin(), lines.end(),
+                                std::string(kFilter) + "dump name: " + narrow(dumps) + "\\crash.dmp"));
+        DeleteFileW((c.toolFolder + L"\\nassist-calls.txt").c_str());
+        DeleteFileW((c.toolFolder + L"\\nassist-words.txt").c_str());
+    }
+}
+
+// A link planted under the dump's name (a Unix symbolic link, which Wine follows as Windows would
+// follow a symbolic link): neither removed through nor written through; the dump is not written,
+// the report tool still starts.
+TEST_F(Crash, ALinkUnderTheDumpsNameIsNeitherFollowedNorRemoved)
+{
+    const std::wstring dumps = root + L"\\dumps", target = root + L"\\precious.txt";
+    CreateDirectoryW(dumps.c_str(), nullptr);
+    ASSERT_TRUE(nvtest::writeFile(target, "not a dump"));
+    ASSERT_TRUE(nvtest::plantUnixLink(target, dumps + L"\\crash.dmp"));
+    crashtest::Run run =
+        crash(L"--name crash.dmp --dumps \"" + dumps + L"\" --debuglib \"" + systemFolder() + L"\"");
+
+    EXPECT_EQ(kAccessViolation, run.exitCode);
+    EXPECT_EQ("not a dump", nvtest::readFile(target));
+    EXPECT_EQ(1u, crashtest::reportToolCalls(tool).size());
+    const std::string dump = narrow(dumps) + "\\crash.dmp";
+    EXPECT_EQ("", compareLines(crashtest::errorLogLines(errorLog(), run.processId),
+                               {"Error log has been truncated",
+                                std::string(kDumper) + "Create file " + dump + " finished with error code 80",
+                                std::string(kDumper) + "Create file " + dump + " error code 80",
+                                std::string(kPostAction) + "*"}));
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 //   --debuglib DIR    folder searched first for the debug help library
 //   --type N          dump type (default 0: a normal dump, fast)
 //   --previous FILE   install a filter of our own first; it appends "previous filter" to FILE
+//   --continue        that filter answers EXCEPTION_CONTINUE_EXECUTION (the fault comes again)
 //   --no-chain        do not chain the previous filter
 //   --restrict        leave a written dump to Administrators and SYSTEM
 //   --cancel          a handler that cancels every dump
@@ -32,6 +33,7 @@
 namespace {
 
 std::string g_previousLog;
+LONG g_previousResult = EXCEPTION_EXECUTE_HANDLER;
 volatile LONG g_go = 0;
 
 LONG WINAPI previousFilter(EXCEPTION_POINTERS *)
@@ -43,7 +45,7 @@ LONG WINAPI previousFilter(EXCEPTION_POINTERS *)
         WriteFile(file, "previous filter\r\n", 17, &written, nullptr);
         CloseHandle(file);
     }
-    return EXCEPTION_EXECUTE_HANDLER;
+    return g_previousResult;
 }
 
 class CancellingHandler : public norvo::assist::DefaultMemDumpHandler {
@@ -79,6 +81,7 @@ int main(int argc, char **argv)
         else if (option == "--previous") g_previousLog = value, ++i;
         else if (option == "--threads") threads = atoi(value), ++i;
         else if (option == "--no-chain") chain = false;
+        else if (option == "--continue") g_previousResult = EXCEPTION_CONTINUE_EXECUTION;
         else if (option == "--cancel") cancel = true;
         else if (option == "--restrict") restrict = true;
         else if (option == "--disable") disable = true;

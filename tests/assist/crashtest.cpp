@@ -8,22 +8,6 @@ namespace crashtest {
 
 namespace {
 
-// Wine's own translation of a Windows path to the Unix one, for the dump reader (a Unix program).
-std::string unixPath(const std::wstring &path)
-{
-    typedef char *(CDECL * ToUnix)(LPCWSTR);
-    ToUnix toUnix = reinterpret_cast<ToUnix>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (!toUnix)
-        return std::string();
-    char *converted = toUnix(path.c_str());
-    if (!converted)
-        return std::string();
-    std::string result = converted;
-    HeapFree(GetProcessHeap(), 0, converted);
-    return result;
-}
-
 std::vector<std::string> splitLines(const std::string &text)
 {
     std::vector<std::string> lines;
@@ -70,30 +54,46 @@ std::vector<std::string> reportToolCalls(const std::wstring &folder, size_t atLe
     return splitLines(nvtest::readFile(record));
 }
 
+std::vector<std::vector<std::string>> reportToolWords(const std::wstring &folder)
+{
+    std::vector<std::vector<std::string>> calls;
+    for (const std::string &line : splitLines(nvtest::readFile(folder + L"\\nassist-words.txt"))) {
+        std::vector<std::string> words;
+        for (size_t start = 0;;) {
+            size_t tab = line.find('\t', start);
+            words.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+            if (tab == std::string::npos)
+                break;
+            start = tab + 1;
+        }
+        calls.push_back(words);
+    }
+    return calls;
+}
+
+std::string wordAfter(const std::vector<std::string> &words, const std::string &option)
+{
+    for (size_t i = 0; i + 1 < words.size(); ++i)
+        if (words[i] == option)
+            return words[i + 1];
+    return "<none>";
+}
+
 std::vector<std::string> dumpSummary(const std::wstring &dumpPath, DWORD timeoutMs)
 {
     std::wstring out = dumpPath + L".summary.txt";
     DeleteFileW(out.c_str());
-    std::string script = unixPath(nvtest::sourceDir() + L"\\tools\\dumpreader.py");
-    std::string dump = unixPath(dumpPath);
-    std::string outUnix = unixPath(out);
+    std::string script = nvtest::unixPath(nvtest::sourceDir() + L"\\tools\\dumpreader.py");
+    std::string dump = nvtest::unixPath(dumpPath);
+    std::string outUnix = nvtest::unixPath(out);
     if (script.empty() || dump.empty() || outUnix.empty())
         return {};
     // Wine starts the Unix program but gives no handle to wait on: the reader writes its answer
     // whole (temporary file and rename), so its appearance is the end.
     std::wstring line = L"Z:\\usr\\bin\\python3 \"" + nvtest::widen(script) + L"\" \"" + nvtest::widen(dump) +
                         L"\" --out \"" + nvtest::widen(outUnix) + L"\"";
-    std::vector<wchar_t> writable(line.begin(), line.end());
-    writable.push_back(L'\0');
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION started = {};
-    if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
+    if (!nvtest::startUnixProgram(line))
         return {};
-    if (started.hThread)
-        CloseHandle(started.hThread);
-    if (started.hProcess)
-        CloseHandle(started.hProcess);
     if (!nvtest::waitFor([&] { return nvtest::fileExists(out); }, timeoutMs, 50))
         return {};
     return splitLines(nvtest::readFile(out));

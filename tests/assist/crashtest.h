@@ -18,6 +18,11 @@ bool placeReportTool(const std::wstring &folder);
 // The command lines the stand-in in `folder` recorded, one per start. The tool runs on after the
 // crashed process has ended: wait (bounded) for `atLeast` lines, then a little for any further one.
 std::vector<std::string> reportToolCalls(const std::wstring &folder, size_t atLeast = 1);
+// The words the platform's parsing gave the stand-in in `folder`, one list per start (read after
+// reportToolCalls saw the start: the stand-in records the words first).
+std::vector<std::vector<std::string>> reportToolWords(const std::wstring &folder);
+// The word after the first `option` in `words`, or "<none>".
+std::string wordAfter(const std::vector<std::string> &words, const std::string &option);
 
 // The dump reader's summary of a dump, one "key: value" line each; empty when it gave none within
 // `timeoutMs`.

@@ -34,11 +34,16 @@ TEST(ServiceCrash, ADumpWithTheMarkersAndTheReportToolStartedThenTheProcessEnds)
     const std::string toolPath = folder + "\\nassist.exe";
     DeleteFileW(nvtest::widen(dump).c_str());
     DeleteFileW((wideFolder + L"\\nassist-calls.txt").c_str());
+    DeleteFileW((wideFolder + L"\\nassist-words.txt").c_str());
     ASSERT_TRUE(crashtest::placeReportTool(wideFolder));
+
     // The session holds the named file before it opens it as a package: any existing file will do.
     const std::wstring package = nvtest::suiteDir() + L"\\package.msi";
     ASSERT_TRUE(nvtest::writeFile(package, "not a package; the installer faults before reading it"));
     ASSERT_TRUE(brokertest::installService());
+    // A log of an earlier run: the start keeps it as assist.err.1 before it truncates assist.err.
+    const std::wstring errorLog = brokertest::serviceFolder() + L"\\/assist.err";
+    ASSERT_TRUE(nvtest::writeFile(errorLog, "lines of the run before\r\n"));
     ASSERT_TRUE(brokertest::startService());
     DWORD pid = brokertest::serviceProcessId();
     norvo::tiny::UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
@@ -73,20 +78,30 @@ TEST(ServiceCrash, ADumpWithTheMarkersAndTheReportToolStartedThenTheProcessEnds)
 
     const std::string arguments = "-c -U \"ftp://crashreports.example.com/incoming/nus/\" -u \"nus-reporter\" "
                                   "-p \"nus-upload\" -D 1 -R 0 -P \"NUS\" -V \"2.0.0-T0-1171\" -m \"" +
-                                  folder + "\\\" -N \"nvupdaterservice.dmp\" -S \"nvupdaterservice\"";
+                                  folder + "\\\\\" -N \"nvupdaterservice.dmp\" -S \"nvupdaterservice\"";
     std::vector<std::string> calls = crashtest::reportToolCalls(wideFolder);
     ASSERT_EQ(1u, calls.size());
     EXPECT_EQ("\"" + toolPath + "\" " + arguments, calls[0]);
+    // The tool's own parsing gets every option: the folder with one backslash, the name, the service.
+    std::vector<std::vector<std::string>> words = crashtest::reportToolWords(wideFolder);
+    ASSERT_EQ(1u, words.size());
+    EXPECT_EQ(folder + "\\", crashtest::wordAfter(words[0], "-m"));
+    EXPECT_EQ("nvupdaterservice.dmp", crashtest::wordAfter(words[0], "-N"));
+    EXPECT_EQ("nvupdaterservice", crashtest::wordAfter(words[0], "-S"));
 
-    // The debug help library is looked for in the current directory first.
+    // The debug help library is looked for in the current directory first. The dump is left to
+    // Administrators and SYSTEM before its name is logged (Wine stores no access lists: only the
+    // restriction's outcome shows, not the protection).
     const char kDumper[] = "MemoryDumper::dumpProcessState: ";
+    EXPECT_EQ("lines of the run before\r\n", nvtest::readFile(errorLog + L".1"));
     EXPECT_EQ("", crashtest::compareLines(
-                      crashtest::errorLogLines(brokertest::serviceFolder() + L"\\/assist.err", pid),
+                      crashtest::errorLogLines(errorLog, pid),
                       {"Error log has been truncated",
                        std::string(kDumper) + "Loading of library " + folder + "\\dbghelp.dll has failed, error: *",
                        std::string(kDumper) + "WARNING: Alternative debugging library has been loaded: *",
                        std::string(kDumper) + "Create file " + dump + " finished with error code *",
                        std::string(kDumper) + "dump of process " + std::to_string(pid) + " has been successful",
+                       "norvo::assist::MemDumps::generateCrashDump: access rights for dumpFile has been restricted",
                        "norvo::assist::MemDumps::generateCrashDump: dump name: " + dump,
                        "norvo::assist::DefaultMemDumpHandler::crashPostAction: executing process " + toolPath +
                            " with command line " + arguments}));

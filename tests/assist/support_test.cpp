@@ -11,6 +11,7 @@
 #include "tiny/security.h"
 
 #include <gtest/gtest.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <map>
@@ -111,6 +112,19 @@ std::string joined(const std::vector<std::string> &words)
     return line;
 }
 
+// The words the platform's own parsing (CommandLineToArgvW, as the C runtime) makes of a line of
+// arguments, after a program name.
+std::vector<std::string> parsedWords(const std::string &arguments)
+{
+    std::vector<std::string> words;
+    int count = 0;
+    LPWSTR *parsed = CommandLineToArgvW(nvtest::widen("program.exe " + arguments).c_str(), &count);
+    for (int i = 1; parsed && i < count; ++i)
+        words.push_back(narrow(parsed[i]));
+    LocalFree(parsed);
+    return words;
+}
+
 TEST(ReportArguments, EveryOptionInItsPlaceAndForm)
 {
     const std::vector<std::string> items = {"x", "y"};
@@ -121,15 +135,18 @@ TEST(ReportArguments, EveryOptionInItsPlaceAndForm)
     };
     const Case cases[] = {
         {"record defaults", [](assist::AssistConfig &, const std::vector<std::string> &) {},
-         "-c -D 0 -R 0 -m \"C:\\dumps\\\""},
+         "-c -D 0 -R 0 -m \"C:\\dumps\\\\\""},
         {"negative numbers leave their options out",
          [](assist::AssistConfig &c, const std::vector<std::string> &) { c.numberD = -1, c.numberR = -5; },
-         "-c -m \"C:\\dumps\\\""},
+         "-c -m \"C:\\dumps\\\\\""},
         {"texts trimmed and quoted",
          [](assist::AssistConfig &c, const std::vector<std::string> &) {
              c.productCode = " \tNUS\r\n", c.version = "2.0.0-T0-1171 ", c.uploadUrl = "\nftp://h.example.com/";
          },
-         "-c -U \"ftp://h.example.com/\" -D 0 -R 0 -P \"NUS\" -V \"2.0.0-T0-1171\" -m \"C:\\dumps\\\""},
+         "-c -U \"ftp://h.example.com/\" -D 0 -R 0 -P \"NUS\" -V \"2.0.0-T0-1171\" -m \"C:\\dumps\\\\\""},
+        {"quotes escaped, and the backslashes before them doubled",
+         [](assist::AssistConfig &c, const std::vector<std::string> &) { c.textE = "say \"hi\\\" \\ ok\\"; },
+         "-c -D 0 -R 0 -e \"say \\\"hi\\\\\\\" \\ ok\\\\\" -m \"C:\\dumps\\\\\""},
         {"every option, in order",
          [](assist::AssistConfig &c, const std::vector<std::string> &list) {
              c.flagQ = true, c.uploadUrl = "U", c.uploadUser = "u", c.uploadPassword = "p", c.numberD = 1;
@@ -138,13 +155,13 @@ TEST(ReportArguments, EveryOptionInItsPlaceAndForm)
              c.attachFiles = &list;
          },
          "-c -q -U \"U\" -u \"u\" -p \"p\" -D 1 -R 2 -P \"P\" -V \"V\" --nodelete -e \"e\" -n \"n\" -r \"r\" -s "
-         "-g \"x;y\" -m \"C:\\dumps\\\" -N \"N\" -S \"S\" -f \"x;y\""},
+         "-g \"x;y\" -m \"C:\\dumps\\\\\" -N \"N\" -S \"S\" -f \"x;y\""},
         {"empty lists leave their options out",
          [](assist::AssistConfig &c, const std::vector<std::string> &) {
              static const std::vector<std::string> none;
              c.listG = &none, c.attachFiles = &none;
          },
-         "-c -D 0 -R 0 -m \"C:\\dumps\\\""},
+         "-c -D 0 -R 0 -m \"C:\\dumps\\\\\""},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -153,6 +170,10 @@ TEST(ReportArguments, EveryOptionInItsPlaceAndForm)
         std::string folder = "C:\\dumps\\";
         assist::ReportArguments lists = assist::buildReportArguments(config, folder);
         EXPECT_EQ(c.crash, joined(lists.crash));
+        // The platform's parsing gives back one word per element, the folder as it was.
+        std::vector<std::string> words = parsedWords(joined(lists.crash));
+        EXPECT_EQ(lists.crash.size(), words.size());
+        EXPECT_EQ(folder, crashtest::wordAfter(words, "-m"));
         // The kernel list differs only in its first word.
         ASSERT_FALSE(lists.kernel.empty());
         EXPECT_EQ("-k", lists.kernel[0]);
@@ -168,7 +189,7 @@ TEST(ReportArguments, AnEmptyDumpFolderBecomesTheProgramDirectory)
     assist::ReportArguments lists = assist::buildReportArguments(config, folder);
     std::string program = narrow(nvtest::buildDir()) + "\\";
     EXPECT_EQ(program, folder);
-    EXPECT_EQ("\"" + program + "\"", lists.crash.back());
+    EXPECT_EQ("\"" + program + "\\\"", lists.crash.back());
 }
 
 // ---- paths -------------------------------------------------------------------------------------
@@ -360,6 +381,11 @@ TEST(FileSecurity, AclOwnershipAndRestrictionOnRealFiles)
     EXPECT_NE(0u, tiny::setFileAcl(missing.c_str(), 1, users, false, tiny::kAccessRead));
     EXPECT_NE(0u, tiny::setFileAcl(missing.c_str(), 1, users, true, tiny::kAccessRead));
     EXPECT_FALSE(tiny::restrictFileAccess(missing.c_str(), false));
+    // A link under the name is refused, never followed to its target.
+    std::string link = narrow(folder) + "\\link.dmp";
+    ASSERT_TRUE(nvtest::plantUnixLink(nvtest::widen(file), nvtest::widen(link)));
+    EXPECT_FALSE(tiny::restrictFileAccess(link.c_str(), false));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_CANT_RESOLVE_FILENAME), tiny::setFileAcl(link.c_str(), 2, adminsAndSystem, true, -1));
 
     // A path of 259 characters is used as it is; one character more is refused, not cut down to
     // some other file's name.
@@ -372,6 +398,53 @@ TEST(FileSecurity, AclOwnershipAndRestrictionOnRealFiles)
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE), tiny::setFileAcl(longer.c_str(), 1, users, true, 4));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE), tiny::takeFileOwnership(longer.c_str(), 0));
     EXPECT_FALSE(tiny::restrictFileAccess(longer.c_str(), false));
+}
+
+// Whether the folder's DACL lets ordinary users (Everyone, Users, Authenticated Users) read it.
+bool usersMayRead(const std::wstring &folder)
+{
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &descriptor) != ERROR_SUCCESS)
+        return true;
+    bool may = dacl == nullptr;
+    for (DWORD i = 0; dacl && i < dacl->AceCount && !may; ++i) {
+        void *entry = nullptr;
+        GetAce(dacl, i, &entry);
+        const ACCESS_ALLOWED_ACE *allowed = static_cast<const ACCESS_ALLOWED_ACE *>(entry);
+        const DWORD reading = FILE_LIST_DIRECTORY | GENERIC_READ | GENERIC_ALL;
+        if (allowed->Header.AceType != ACCESS_ALLOWED_ACE_TYPE || !(allowed->Mask & reading))
+            continue;
+        for (WELL_KNOWN_SID_TYPE type : {WinWorldSid, WinBuiltinUsersSid, WinAuthenticatedUserSid}) {
+            BYTE sid[SECURITY_MAX_SID_SIZE];
+            DWORD size = sizeof(sid);
+            if (CreateWellKnownSid(type, nullptr, sid, &size) && EqualSid(const_cast<DWORD *>(&allowed->SidStart), sid))
+                may = true;
+        }
+    }
+    LocalFree(descriptor);
+    return may;
+}
+
+// A dump folder made where ordinary users can create entries is theirs neither to read nor to
+// change, from its creation on; elsewhere a new folder keeps what it inherits. (Wine keeps no
+// descriptor: it shows one made from the Unix mode, so the folder users can write is made with
+// mode 0777 and the protected folder shows as mode 0750, the plain one as 0755.)
+TEST(FileSecurity, DumpFoldersUnderAFolderUsersCanWriteAreProtectedFromTheirCreation)
+{
+    const std::wstring folder = testFolder(), open = folder + L"\\open", closed = folder + L"\\closed";
+    ASSERT_TRUE(CreateDirectoryW(open.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(closed.c_str(), nullptr));
+    ASSERT_TRUE(nvtest::startUnixProgram(L"Z:\\bin\\chmod 777 \"" + nvtest::widen(nvtest::unixPath(open)) + L"\""));
+    ASSERT_TRUE(nvtest::waitFor([&] { return tiny::usersCanCreateIn(narrow(open).c_str()); }, 10000, 50));
+    EXPECT_FALSE(tiny::usersCanCreateIn(narrow(closed).c_str()));
+
+    assist::createFolderWithParents(narrow(open) + "\\dumps\\deeper");
+    assist::createFolderWithParents(narrow(closed) + "\\dumps");
+    EXPECT_TRUE(nvtest::fileExists(open + L"\\dumps\\deeper"));
+    EXPECT_FALSE(usersMayRead(open + L"\\dumps"));
+    EXPECT_TRUE(usersMayRead(closed + L"\\dumps"));
 }
 
 } // namespace

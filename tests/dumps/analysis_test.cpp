@@ -200,15 +200,32 @@ TEST_F(Analysis, AtMostFourArgumentsAndSixtyFourStackWordsAreRead)
 
 TEST_F(Analysis, FailingCommandLosesOnlyItsOwnEvidence)
 {
-    Session s = narrow();
-    s.failing = "lmv mnorvonet";
-    s.words[2] = kNetBegin + 4;   // would be positive, but the module's range was never read
-    useTranscript(writeTranscript(s));
-    EXPECT_FALSE(analyzeKernelDump(dumpFile()));
-    std::vector<std::string> commands = executed();
-    EXPECT_EQ("dd 000000008d5d3b7c L00000040", commands.back());
-    EXPECT_EQ(1u, countOf(dumptest::errorLog(), "norvo::assist::DumpAnalyzer::performAnalyzeInternal(): "
-                                                "Execute(\"lmv mnorvonet\") has failed. <0x80004005h>\n"));
+    const std::string prefix = "norvo::assist::DumpAnalyzer::performAnalyzeInternal(): ";
+    struct Case {
+        const char *failing;
+        bool positive;
+        std::string message;
+    } cases[] = {
+        // The stack word would be positive, but the module's range was never read.
+        {"lmv mnorvonet", false, prefix + "Execute(\"lmv mnorvonet\") has failed. <0x80004005h>\n"},
+        {".sympath + \\", true, prefix + "Execution(\".sympath + \\\") has failed. <0x80004005h>\n"},
+        // No arguments read: the stack decides.
+        {".bugcheck", true, prefix + "Execute(\".bugcheck\") failed. <0x80004005h>\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.failing);
+        dumptest::clearErrorLog();
+        clearCalls();
+        Session s = narrow();
+        s.failing = c.failing;
+        s.words[2] = kNetBegin + 4;
+        useTranscript(writeTranscript(s));
+        EXPECT_EQ(c.positive, analyzeKernelDump(dumpFile()));
+        std::vector<std::string> commands = executed();
+        ASSERT_FALSE(commands.empty());
+        EXPECT_EQ("dd 000000008d5d3b7c L00000040", commands.back());
+        EXPECT_EQ(1u, countOf(dumptest::errorLog(), c.message)) << dumptest::errorLog();
+    }
 }
 
 TEST(ModuleList, IndexOutsideTheListIsAnErrorThatOutputLogsAndSurvives)

@@ -50,6 +50,7 @@ std::string writeTranscript(const Session &s)
     std::string t = "@open\nLoading Dump File [" + dumpFile() + "]\n@piece\n";
     t += s.kernel ? "Kernel Summary Dump File: Only kernel address space is available\n\n"
                   : "User Mini Dump File with Full Memory: Only application data is available\n\n";
+    t += section(s, ".sympath + \\", "");
     t += "@wait\n";
     t += s.wide ? "Windows 10 Kernel Version 19041 MP (4 procs) Free x64\n"
                 : "Windows 7 Kernel Version 7601 (Service Pack 1) MP (2 procs) Free x86 compatible\n";

@@ -84,6 +84,23 @@ TEST_F(Finder, NewestDumpWinsAndTheOlderIsDeletedWithItsMessage)
     EXPECT_TRUE(dumptest::exists(at("a.dmp")));
 }
 
+// A link among the dumps (a Unix symbolic link, which Wine follows as Windows follows a symbolic
+// link) is older than the newest dump, but it is refused, not deleted, and its target stays.
+TEST_F(Finder, ALinkAmongTheOlderDumpsStaysAndSoDoesItsTarget)
+{
+    const std::string elsewhere = dumptest::freshFolder(testName() + "-elsewhere") + "\\precious.dmp";
+    ASSERT_TRUE(dumptest::makeFile(elsewhere, "not ours", kTime));
+    ASSERT_TRUE(nvtest::plantUnixLink(nvtest::widen(elsewhere), nvtest::widen(at("old.dmp"))));
+    file("new.dmp", kTime + 60);
+    MDFinder finder(kNobody, false, true);
+    std::string dump;
+    EXPECT_EQ(MDFinder::kGenericOnly, finder.findMemoryDump(dump, folder));
+    EXPECT_EQ(at("new.dmp"), dump);
+    EXPECT_EQ("not ours", dumptest::readText(elsewhere));
+    EXPECT_TRUE(dumptest::exists(at("old.dmp")));
+    EXPECT_EQ(std::vector<std::string>{"WRN: Cannot delete core file: " + folder + "/old.dmp."}, dumptest::reports());
+}
+
 TEST_F(Finder, TieGoesToTheFirstListedAndNeitherIsDeleted)
 {
     file("one.dmp", kTime);

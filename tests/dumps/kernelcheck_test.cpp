@@ -86,7 +86,8 @@ TEST_F(KernelCheck, NewPositiveDumpStartsTheReportToolOnceWithTheKernelArguments
     EXPECT_EQ(expected + "\r\n", toolCalls());
     ASSERT_FALSE(dumps.kernelCommandArgs().empty());
     EXPECT_EQ("-k", dumps.kernelCommandArgs().front());
-    EXPECT_NE(std::string::npos, expected.find(" -P \"NUS\" -V \"2.0.0-T0-1171\" -m \"" + dumpFolder + "\\\""));
+    // The folder's backslash doubled before the closing quote, so that the tool's parsing keeps it.
+    EXPECT_NE(std::string::npos, expected.find(" -P \"NUS\" -V \"2.0.0-T0-1171\" -m \"" + dumpFolder + "\\\\\""));
     EXPECT_EQ(toolFolder + "\\nassist.exe", dumps.reportToolPath());
 
     std::string log = dumptest::errorLog();

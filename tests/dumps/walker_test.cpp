@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -76,6 +77,68 @@ TEST_F(Walker, PathsJoinTheBaseAndNamesWithForwardSlashesWhateverTheBaseEndsIn)
                   asSet(walk(walker, base, true, true, 0)))
             << base;
     }
+}
+
+TEST_F(Walker, PathFiltersMatchTheRelativeOrTheFullPath)
+{
+    file("x.dmp");
+    dir("d");
+    file("d\\y.dmp");
+    file("d\\z.txt");
+    struct Case {
+        const char *pattern;
+        bool excluding;
+        std::set<std::string> offered;
+    } cases[] = {
+        // A "/" makes it a relative-path filter: the parents below the base, then the name.
+        {"^d$|^d/y\\.dmp$", false, {"d", "d/y.dmp"}},
+        {"/", true, {"x.dmp", "d"}},
+        // A drive (":\" or ":/") makes it a full-path filter: the base path, "/", the relative path.
+        {"^[a-z]:\\\\.*/(d|d/z\\.txt)$", false, {"d", "d/z.txt"}},
+        {":\\\\.*/d/", true, {"x.dmp", "d"}},
+    };
+    for (const Case &c : cases) {
+        DirectoryWalker walker;
+        ASSERT_EQ(1, walker.addFilter(c.pattern, c.excluding)) << c.pattern;
+        EXPECT_EQ(c.offered, asSet(walk(walker, folder, true, true, cut))) << c.pattern;
+    }
+}
+
+// A root keeps its separator: "C:" alone would be the drive's current folder.
+TEST(WalkerRoot, DriveRootIsTheRootWhateverTheCurrentFolder)
+{
+    char previous[MAX_PATH] = {};
+    GetCurrentDirectoryA(MAX_PATH, previous);
+    ASSERT_TRUE(SetCurrentDirectoryA("C:\\windows"));
+    DirectoryWalker walker;
+    std::vector<std::string> offered = walk(walker, "C:\\", true, false, 0);
+    SetCurrentDirectoryA(previous);
+
+    std::set<std::string> expected;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA("C:\\*", &found);
+    ASSERT_NE(INVALID_HANDLE_VALUE, search);
+    do {
+        std::string name = found.cFileName;
+        if (name != "." && name != "..")
+            expected.insert("C:\\" + name);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    EXPECT_EQ(expected, asSet(offered));
+    EXPECT_EQ(1u, asSet(offered).count("C:\\windows"));
+}
+
+TEST_F(Walker, DescendsNoDeeperThanSixtyFourLevels)
+{
+    std::string path;
+    for (int level = 1; level <= 70; ++level) {
+        path += (path.empty() ? "" : "\\") + std::string("d");
+        dir(path);
+    }
+    DirectoryWalker walker;
+    std::vector<std::string> offered = walk(walker, folder, true, true, cut);
+    ASSERT_EQ(64u, offered.size());
+    EXPECT_EQ(64, std::count(offered.back().begin(), offered.back().end(), 'd'));
 }
 
 TEST_F(Walker, RecursionVisitsEachFolderBeforeItsEntriesAndComesBackUp)

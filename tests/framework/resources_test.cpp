@@ -2,6 +2,7 @@
 // template, the artwork, the version record, and a manifest that makes version queries truthful.
 #include "frameworktest.h"
 #include "testsupport.h"
+#include "tiny/service.h"
 #include "tiny/unique.h"
 
 #include "resource.h"
@@ -174,6 +175,21 @@ TEST_F(ServiceResources, ArtworkAndVersionRecordAreThere)
     EXPECT_EQ("2.0.0.1171 T0", text("FileVersion"));
     EXPECT_EQ("2.0.0.1171 T0", text("ProductVersion"));
     EXPECT_EQ("Norvo Updater Service", text("ProductName"));
+}
+
+// The event viewer formats an event's text from the message table with the event's insertion
+// strings: each event id gives its one insertion string back, exactly.
+TEST_F(ServiceResources, EachEventIdsMessageIsItsInsertionString)
+{
+    for (DWORD id : {kEventIdError, kEventIdInformation}) {
+        SCOPED_TRACE(id);
+        const std::string insert = "Comm - Pipe created.\nsecond line 100%";
+        DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(insert.c_str())};
+        char text[256] = {};
+        DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module_.get(), id, 0,
+                                      text, sizeof(text), reinterpret_cast<va_list *>(inserts));
+        EXPECT_EQ(insert, std::string(text, length));
+    }
 }
 
 TEST(Manifest, VersionQueriesReportTheRealRelease)

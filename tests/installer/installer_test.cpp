@@ -13,12 +13,14 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <msi.h>
+#include <msiquery.h>
 #include <shellapi.h>
 #include <shlobj.h>
 
 #include <stdio.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 using norvo::tiny::UniqueHandle;
@@ -173,6 +175,57 @@ std::wstring fileVersion(const std::wstring &path)
     swprintf(text, 64, L"%u.%u.%u.%u", HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
              HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS));
     return text;
+}
+
+// The failure actions as the service control manager keeps them in the service's "FailureActions"
+// value: reset period, 32-bit placeholders of the two texts, the count and the array's offset, then
+// each action's type and delay.
+struct FailureActions {
+    DWORD resetSeconds = 0;
+    std::vector<std::pair<DWORD, DWORD>> actions;  // (type, delay in ms)
+};
+
+bool readFailureActions(FailureActions &read)
+{
+    std::vector<BYTE> value(1024);
+    DWORD size = static_cast<DWORD>(value.size());
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, kServiceKey, L"FailureActions", RRF_RT_REG_BINARY, nullptr, value.data(),
+                     &size) != ERROR_SUCCESS ||
+        size < 20)
+        return false;
+    const DWORD *words = reinterpret_cast<const DWORD *>(value.data());
+    read.resetSeconds = words[0];
+    for (DWORD i = 0; i < words[3] && 20 + 8 * (i + 1) <= size; ++i)
+        read.actions.push_back({words[5 + 2 * i], words[6 + 2 * i]});
+    return true;
+}
+
+// The package's rows of `query` as fields joined with '|', one text per row.
+std::vector<std::wstring> packageRows(const std::wstring &query, UINT fields)
+{
+    std::vector<std::wstring> rows;
+    MSIHANDLE database = 0, view = 0, record = 0;
+    if (MsiOpenDatabaseW(package(kVersion).c_str(), nullptr /* MSIDBOPEN_READONLY */, &database) != ERROR_SUCCESS)
+        return rows;
+    if (MsiDatabaseOpenViewW(database, query.c_str(), &view) == ERROR_SUCCESS &&
+        MsiViewExecute(view, 0) == ERROR_SUCCESS) {
+        while (MsiViewFetch(view, &record) == ERROR_SUCCESS) {
+            std::wstring row;
+            for (UINT field = 1; field <= fields; ++field) {
+                wchar_t text[256] = {};
+                DWORD length = 256;
+                MsiRecordGetStringW(record, field, text, &length);
+                row += (field > 1 ? L"|" : L"") + std::wstring(text);
+            }
+            rows.push_back(row);
+            MsiCloseHandle(record);
+        }
+        MsiViewClose(view);
+    }
+    if (view)
+        MsiCloseHandle(view);
+    MsiCloseHandle(database);
+    return rows;
 }
 
 // ---- the service ---------------------------------------------------------------------------------
@@ -349,6 +402,25 @@ TEST_F(Installer, InstallPutsTheServiceInPlaceStartsItAndRegistersItsEventSource
         EXPECT_EQ(installedExe(), settings.binaryPath);
     else
         EXPECT_EQ(L"\"" + installedExe() + L"\"", settings.binaryPath);
+
+    // After a failure the service is restarted after 60 s, twice, then left; the count starts
+    // again after a day. Wine's installer has no MsiConfigureServices action and its service
+    // control manager keeps no failure actions: there only the package's own rows can be read.
+    if (underWine()) {
+        EXPECT_EQ(std::vector<std::wstring>{L"nvupdaterservice|5|86400|1[~]1[~]0|60000[~]60000[~]0|Service"},
+                  packageRows(L"SELECT `Name`, `Event`, `ResetPeriod`, `Actions`, `DelayActions`, `Component_` "
+                              L"FROM `MsiServiceConfigFailureActions`",
+                              6));
+        EXPECT_EQ(std::vector<std::wstring>{L"5850"},
+                  packageRows(L"SELECT `Sequence` FROM `InstallExecuteSequence` WHERE `Action` = 'MsiConfigureServices'", 1));
+    } else {
+        FailureActions failure;
+        ASSERT_TRUE(readFailureActions(failure));
+        EXPECT_EQ(86400u, failure.resetSeconds);
+        EXPECT_EQ((std::vector<std::pair<DWORD, DWORD>>{{SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000},
+                                                        {SC_ACTION_NONE, 0}}),
+                  failure.actions);
+    }
 
     // Started at install, and serving: its greeting on the pipe.
     ASSERT_TRUE(waitForState(SERVICE_RUNNING));

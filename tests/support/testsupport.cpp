@@ -120,6 +120,50 @@ ProcessResult runProcess(const std::wstring &commandLine, DWORD timeoutMs)
     return result;
 }
 
+// Through the loader's own export, which only Wine has.
+std::string unixPath(const std::wstring &path)
+{
+    typedef char *(CDECL * ToUnix)(LPCWSTR);
+    ToUnix toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!toUnix)
+        return std::string();
+    char *converted = toUnix(path.c_str());
+    if (!converted)
+        return std::string();
+    std::string result = converted;
+    HeapFree(GetProcessHeap(), 0, converted);
+    return result;
+}
+
+// Starts a Unix program; Wine gives no handle to wait on, so the caller watches for its effect.
+bool startUnixProgram(const std::wstring &line)
+{
+    std::vector<wchar_t> writable(line.begin(), line.end());
+    writable.push_back(L'\0');
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
+        return false;
+    if (started.hThread)
+        CloseHandle(started.hThread);
+    if (started.hProcess)
+        CloseHandle(started.hProcess);
+    return true;
+}
+
+bool plantUnixLink(const std::wstring &target, const std::wstring &link)
+{
+    std::string from = unixPath(target), to = unixPath(link);
+    if (from.empty() || to.empty())
+        return false;
+    if (!startUnixProgram(L"Z:\\bin\\ln -s \"" + nvtest::widen(from) + L"\" \"" + nvtest::widen(to) + L"\""))
+        return false;
+    // The link shows as its target's attributes once it is there.
+    return nvtest::waitFor([&] { return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; }, 10000, 50);
+}
+
 size_t countOf(const std::string &haystack, const std::string &needle)
 {
     size_t count = 0;

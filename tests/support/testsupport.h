@@ -39,6 +39,15 @@ struct ProcessResult {
 };
 ProcessResult runProcess(const std::wstring &commandLine, DWORD timeoutMs);
 
+// Wine's translation of a Windows path to the Unix one; empty when there is none.
+std::string unixPath(const std::wstring &path);
+// Starts a Unix program (Wine gives no handle to wait on: watch for its effect). False when it
+// could not be started.
+bool startUnixProgram(const std::wstring &commandLine);
+// Makes `link` a Unix symbolic link to the existing `target`: the link Wine follows, standing in
+// for a Windows link. False when it did not appear within a few seconds.
+bool plantUnixLink(const std::wstring &target, const std::wstring &link);
+
 // Compares lines with expectations; an expectation ending in '*' matches by its prefix (for
 // numbers that the platform decides). Gives a readable difference, or empty when they match.
 std::string compareLines(const std::vector<std::string> &actual, const std::vector<std::string> &expected);
