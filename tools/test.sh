@@ -11,10 +11,10 @@ NV_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 explicit=${NV_ARCH:-}
 . "$NV_ROOT/tools/lib/nvarch.sh"
 
-# build_and_test TYPE [ENV...]: builds TYPE and runs its suites with ENV; sets failed.
+# build_and_test TYPE WHY [ENV...]: builds TYPE and runs its suites with ENV; sets failed.
 failed=0
 build_and_test() {
-  local type=$1; shift
+  local type=$1; export NV_ARCH_WHY=$2; shift 2
   local build
   nv_arch_facts "$type"
   build=${build_dir:-$NV_ROOT/$NV_BUILD_NAME}
@@ -32,13 +32,13 @@ if [ -n "$explicit" ]; then
     exit 1
   fi
   build_dir=${NV_BUILD:-}
-  build_and_test "$NV_ARCH"
+  build_and_test "$NV_ARCH" "$NV_ARCH_WHY"
 elif nv_host_runs_x86; then
-  build_and_test x86
-  build_and_test x64 NV_WINE_LOADERS=64
+  build_and_test x86 "the product; this host runs 32-bit code"
+  build_and_test x64 "the 64-bit program, with Wine's 64-bit loader alone" NV_WINE_LOADERS=64
 else
-  NV_ARCH=x86 "$NV_ROOT/tools/build.sh" "$NV_ROOT/build" || exit 1
+  NV_ARCH=x86 NV_ARCH_WHY="the product" "$NV_ROOT/tools/build.sh" "$NV_ROOT/build" || exit 1
   echo "test: the x86 build was built but could not be run on this host: $("$NV_WINE" loaders | cut -d' ' -f2-)"
-  build_and_test x64
+  build_and_test x64 "the 64-bit program; this host cannot run 32-bit code"
 fi
 exit $failed
