@@ -121,7 +121,7 @@ TEST(ScmRun, SecondInstanceIsRefusedWithServiceSpecificCode2)
     const std::string trace = freshTracePath("second");
     const size_t mark = fileSize(nvtest::sessionStderr());
     InstalledService service("fwsecond", arguments("FwSecond", "", trace));
-    ASSERT_TRUE(service.start());
+    ASSERT_TRUE(service.start()) << "StartService: " << GetLastError();
 
     const std::vector<Status> statuses = service.record(isStopped, 15000);
     const Status stopped = statuses.back();
