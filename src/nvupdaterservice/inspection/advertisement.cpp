@@ -56,8 +56,10 @@ UINT AdvertisePackage(const std::wstring &packagePath, const std::wstring &trans
 
 UINT UnadvertiseScript(const std::wstring &scriptPath)
 {
-    UINT result = msi::AdvertiseScript(scriptPath, kScriptFlags, nullptr, TRUE);
-    DeleteFileW(scriptPath.c_str());
+    const UINT result = msi::AdvertiseScript(scriptPath, kScriptFlags, nullptr, TRUE);
+    // A script whose advertisement is still applied stays, so that the next clean-up tries again.
+    if (result == ERROR_SUCCESS)
+        DeleteFileW(scriptPath.c_str());
     return result;
 }
 

@@ -15,7 +15,8 @@ bool IsRegistryGuid(const std::wstring &text);
 // form, which gives ERROR_INVALID_PARAMETER and writes nothing). 0, or the installer's error number.
 UINT AdvertisePackage(const std::wstring &packagePath, const std::wstring &transforms, std::wstring &scriptPath);
 
-// Takes the script's advertisement away; deletes the script file in any case.
+// Takes the script's advertisement away and deletes the script file; when the removal fails the
+// script stays, for the clean-up at the next connection or start to try again.
 UINT UnadvertiseScript(const std::wstring &scriptPath);
 
 // Removes left-over scripts of earlier sessions; returns IsProductRegistered of the last one.
