@@ -177,11 +177,13 @@ private:
     // what the signed package installs. Transforms inside the package are covered by its signature.
     bool TransformsAccepted(const std::wstring &transforms)
     {
-        const std::vector<TransformCheck> checks = CheckTransforms(transforms, [this](const std::wstring &file) {
+        const std::vector<TransformCheck> checks = CheckTransforms(transforms, [this](const std::wstring &file, HANDLE &held) {
             FileHold hold;
             const DWORD result = HoldAsClient(file, hold);
-            if (result == ERROR_SUCCESS)
+            if (result == ERROR_SUCCESS) {
+                held = hold.file.get();
                 transforms_.push_back(std::move(hold));
+            }
             return result;
         });
         if (checks.empty() || checks.back().accepted())
@@ -192,7 +194,7 @@ private:
 
     int Decide(const std::wstring &packagePath, const std::wstring &transforms, std::wstring &scriptPath)
     {
-        const SignatureChecks signature = CheckPackageSignature(packagePath);
+        const SignatureChecks signature = CheckPackageSignature(package_.file.get(), packagePath);
         if (!signature.accepted()) {
             log_.Write(FormatText(kSignRejected, static_cast<int>(signature.trust), static_cast<int>(signature.norvo),
                                   static_cast<int>(signature.varda)),

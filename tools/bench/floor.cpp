@@ -36,7 +36,7 @@ FloorPass RunFloorPass(const std::wstring &packagePath, double (*nowMs)())
             productVersion = ReadPackageProperty(packagePath, L"ProductVersion");
         }
         // The session's checks, with their own decision rules; the benchmark names no transforms.
-        pass.decision = CheckPackage(packagePath, held, std::wstring(), [](const std::wstring &) {
+        pass.decision = CheckPackage(packagePath, hold.file.get(), held, std::wstring(), [](const std::wstring &, HANDLE &) {
                             return static_cast<DWORD>(ERROR_SUCCESS);
                         }).decision;
         if (pass.decision == protocol::ResultGoAhead && AdvertisePackage(packagePath, L"", scriptPath) != 0)
