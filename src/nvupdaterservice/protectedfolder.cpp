@@ -34,30 +34,34 @@ UniqueFile openFolder(const std::wstring &path, DWORD access)
                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
-// The account the service runs as (SYSTEM for the installed service), or empty.
-std::vector<BYTE> ownUser()
-{
-    UniqueHandle token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
-        return {};
-    DWORD size = 0;
-    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-    std::vector<BYTE> user(size);
-    if (size == 0 || !GetTokenInformation(token.get(), TokenUser, user.data(), size, &size))
-        return {};
-    return user;
-}
+// The account the service runs as (SYSTEM for the installed service).
+class OwnAccount {
+public:
+    OwnAccount()
+    {
+        UniqueHandle token;
+        DWORD size = 0;
+        known_ = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()) &&
+                 GetTokenInformation(token.get(), TokenUser, buffer_, sizeof(buffer_), &size);
+    }
+    // Null when the account could not be read.
+    PSID sid() const { return known_ ? reinterpret_cast<const TOKEN_USER *>(buffer_)->User.Sid : nullptr; }
 
-bool isTrustedAccount(PSID sid, const std::vector<BYTE> &self)
+private:
+    alignas(TOKEN_USER) BYTE buffer_[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+    bool known_ = false;
+};
+
+bool isTrustedAccount(PSID sid, const OwnAccount &self)
 {
     if (IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid))
         return true;
-    return !self.empty() && EqualSid(sid, reinterpret_cast<const TOKEN_USER *>(self.data())->User.Sid);
+    return self.sid() && EqualSid(sid, self.sid());
 }
 
 // Whether any entry, for the folder or inherited by what is created in it, lets an account other
 // than the trusted ones write. An entry of a kind not read here counts as one that does.
-bool othersMayWrite(PACL dacl, const std::vector<BYTE> &self)
+bool othersMayWrite(PACL dacl, const OwnAccount &self)
 {
     if (!dacl)
         return true;   // no access list: everyone may do everything
@@ -96,7 +100,7 @@ Verdict judge(HANDLE folder, const std::wstring &path)
                         nullptr, &dacl, nullptr, reinterpret_cast<PSECURITY_DESCRIPTOR *>(descriptor.put())) !=
         ERROR_SUCCESS)
         return Verdict::Unprotected;
-    const std::vector<BYTE> self = ownUser();
+    const OwnAccount self;
     if (!owner || !isTrustedAccount(owner, self) || othersMayWrite(dacl, self))
         return Verdict::Unprotected;
     return Verdict::Protected;
