@@ -7,7 +7,8 @@
 // It prints one line per kind (sessions run, sessions that went wrong) and the service's handle
 // count and private bytes (the process list's figures) before the first session and after the last.
 //
-// usage: nvsoak --accepted PATH --refused PATH --sessions N [--kill-every K] [--silent-every K]
+// usage: nvsoak --accepted PATH --refused PATH --sessions N [--first I] [--kill-every K] [--silent-every K]
+//        (the mix goes on from session number I, so that a soak can be run in batches)
 //        nvsoak --free PATH       exit code 0 when PATH can be opened for writing (nobody holds it)
 //        nvsoak --killed-client PATH --ready HANDLE     (the client that is killed; internal)
 #include "pipeclient.h"
@@ -36,7 +37,7 @@ const char *const kKindNames[KindCount] = {"accepted", "refused", "silent", "kil
 
 struct Options {
     std::wstring accepted, refused, killedClient, free;
-    long sessions = 0, killEvery = 7, silentEvery = 100;
+    long sessions = 0, first = 0, killEvery = 7, silentEvery = 100;
     HANDLE ready = nullptr;
 };
 
@@ -164,6 +165,8 @@ bool parse(int argc, wchar_t **argv, Options &options)
             options.sessions = std::wcstol(value.c_str(), nullptr, 10);
         else if (arg == L"--free")
             options.free = value;
+        else if (arg == L"--first")
+            options.first = std::wcstol(value.c_str(), nullptr, 10);
         else if (arg == L"--kill-every")
             options.killEvery = std::wcstol(value.c_str(), nullptr, 10);
         else if (arg == L"--silent-every")
@@ -175,7 +178,7 @@ bool parse(int argc, wchar_t **argv, Options &options)
         return options.ready != nullptr;
     if (!options.free.empty())
         return true;
-    return !options.accepted.empty() && !options.refused.empty() && options.sessions > 0;
+    return !options.accepted.empty() && !options.refused.empty() && options.sessions > 0 && options.first >= 0;
 }
 
 void printFigures(const char *when, const nvbench::ProcessFigures &figures)
@@ -189,7 +192,7 @@ int wmain(int argc, wchar_t **argv)
 {
     Options options;
     if (!parse(argc, argv, options)) {
-        std::fputs("usage: nvsoak --accepted PATH --refused PATH --sessions N [--kill-every K] [--silent-every K]\n"
+        std::fputs("usage: nvsoak --accepted PATH --refused PATH --sessions N [--first I] [--kill-every K] [--silent-every K]\n"
                    "       nvsoak --free PATH\n",
                    stderr);
         return 1;
@@ -210,7 +213,7 @@ int wmain(int argc, wchar_t **argv)
     long run[KindCount] = {}, wrong[KindCount] = {};
     printFigures("start", nvbench::Measure(pid));
     for (long i = 0; i < options.sessions; ++i) {
-        const Kind kind = kindOf(options, i);
+        const Kind kind = kindOf(options, options.first + i);
         ++run[kind];
         if (!runOne(options, kind)) {
             ++wrong[kind];

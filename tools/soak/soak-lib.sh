@@ -5,20 +5,58 @@
 #   SOAK_ACCEPTED, SOAK_REFUSED   the packages (Windows paths)
 #   SOAK_PRODUCT_CODE             the accepted package's product code (its advertisement's key)
 #   SOAK_KILL_EVERY, SOAK_SILENT_EVERY   the mix (one session in K of that kind)
-# Raw figures go to $NV_WORK: soak.out (nvsoak), figures.csv, linux.csv.
+# Raw figures go to $NV_WORK: soak.out (nvsoak), figures.csv, linux.csv, and service.log: the whole
+# log of the soak, gathered after every batch, since the service keeps only one rotated file.
 
 # nvsoak.exe into the prefix.
 soak_install() {
   mkdir -p "$(nv_prefix)/drive_c/soak"
   cp -f "$NV_BUILD/tools/soak/nvsoak.exe" "$(nv_prefix)/drive_c/soak/"
-  rm -f "$NV_WORK/linux.csv" "$NV_WORK/soak.out" "$NV_WORK/figures.csv"
+  rm -f "$NV_WORK/linux.csv" "$NV_WORK/soak.out" "$NV_WORK/figures.csv" "$NV_WORK/service.log"
+  SOAK_LOG_OFFSET=0 SOAK_LOG_ROTATED=none SOAK_NEXT=0
 }
 
-# nvsoak with the soak's packages and mix; its output is appended to soak.out.
+# Appends what the service logged since the last call to service.log. A batch writes far less than
+# the size at which the service rotates its log, so at most one rotation lies between two calls:
+# the rotated file (a new file identity) is then the rest of what was read from before.
+soak_gather_log() {
+  local log rotated size
+  log=$(nv_service_log)
+  rotated=$(stat -c %i "$log.previous" 2>/dev/null || echo none)
+  if [ "$rotated" != "$SOAK_LOG_ROTATED" ]; then
+    [ "$rotated" = none ] || tail -c +$((SOAK_LOG_OFFSET + 1)) "$log.previous" >>"$NV_WORK/service.log"
+    SOAK_LOG_OFFSET=0 SOAK_LOG_ROTATED=$rotated
+  fi
+  size=$(stat -c %s "$log")
+  tail -c +$((SOAK_LOG_OFFSET + 1)) "$log" | head -c $((size - SOAK_LOG_OFFSET)) >>"$NV_WORK/service.log"
+  SOAK_LOG_OFFSET=$size
+}
+
+# nvsoak with the soak's packages and mix, the mix going on from the last batch; its output is
+# appended to soak.out, and the log gathered.
 soak_nvsoak() {
   timeout -k 5 3600 wine 'C:\soak\nvsoak.exe' --accepted "$SOAK_ACCEPTED" --refused "$SOAK_REFUSED" --sessions "$1" \
-    --kill-every "$SOAK_KILL_EVERY" --silent-every "$SOAK_SILENT_EVERY" >"$NV_WORK/nvsoak.out" 2>&1 || return 1
+    --first "$SOAK_NEXT" --kill-every "$SOAK_KILL_EVERY" --silent-every "$SOAK_SILENT_EVERY" >"$NV_WORK/nvsoak.out" 2>&1 ||
+    return 1
+  SOAK_NEXT=$((SOAK_NEXT + $1))
   tr -d "\r" <"$NV_WORK/nvsoak.out" >>"$NV_WORK/soak.out"
+  soak_gather_log
+}
+
+# SESSIONS sessions in batches of at most 100; the service's figures from before the first and after
+# the last, for run RUN.
+soak_batches() {
+  local left=$1 run=$2 batch first=1
+  while [ "$left" -gt 0 ]; do
+    batch=$((left < 100 ? left : 100))
+    soak_nvsoak "$batch" || return 1
+    if [ "$first" = 1 ]; then
+      grep "^figures,start," "$NV_WORK/nvsoak.out" | tr -d "\r" | sed "s/^figures,/run$run,/" >>"$NV_WORK/figures.csv"
+      first=0
+    fi
+    left=$((left - batch))
+  done
+  grep "^figures,end," "$NV_WORK/nvsoak.out" | tr -d "\r" | sed "s/^figures,/run$run,/" >>"$NV_WORK/figures.csv"
 }
 
 # SESSIONS in RUNS runs, each begun by WARMUP sessions, with a service restart between two runs;
@@ -36,14 +74,14 @@ soak_runs() {
     [ "$run" = "$runs" ] && count=$((sessions - per_run * (runs - 1)))
     soak_nvsoak "$warmup" || { echo "warm-up of run $run: $(cat "$NV_WORK/nvsoak.out")"; return 1; }
     bench_linux_row "run$run" after-warm-up || { echo "no service process (run $run)"; return 1; }
-    soak_nvsoak $((count - warmup)) || { echo "run $run: $(cat "$NV_WORK/nvsoak.out")"; return 1; }
-    grep "^figures," "$NV_WORK/nvsoak.out" | tr -d "\r" | sed "s/^figures,/run$run,/" >>"$NV_WORK/figures.csv"
+    soak_batches $((count - warmup)) "$run" || { echo "run $run: $(cat "$NV_WORK/nvsoak.out")"; return 1; }
     bench_linux_row "run$run" end || { echo "no service process (run $run)"; return 1; }
     echo "run $run: $count sessions, $(( $(date +%s) - start )) s since the start"
     if [ "$run" = "$runs" ]; then
       timeout -k 5 60 wine 'C:\soak\nvsoak.exe' --free "$SOAK_ACCEPTED" >"$NV_WORK/free.out" 2>&1 || true
     fi
     nv_service_stop || { echo "the service did not stop (run $run)"; return 1; }
+    soak_gather_log
   done
   echo "$(( $(date +%s) - start ))" >"$NV_WORK/seconds"
 }
@@ -58,7 +96,7 @@ print("".join(p[::-1] for p in parts))' "$SOAK_PRODUCT_CODE")
   nv_wine 30 reg query "HKLM\\SOFTWARE\\Classes\\Installer\\Products\\$packed" /reg:64 && advertised=yes || advertised=no
   scripts=$(find "$(nv_prefix)/drive_c/users/Public/Norvo/Updater Service/scripts" -name '*.aas' 2>/dev/null | wc -l)
   held=$(sed -n 's/^free,//p' "$NV_WORK/free.out" | tr -d '\r')
-  log=$(nv_service_log)
+  log=$NV_WORK/service.log
   kind_total() { grep "^kind,$1," "$NV_WORK/soak.out" | awk -F, '{ s += $3 } END { print s + 0 }'; }
   acc=$(kind_total accepted) ref=$(kind_total refused) sil=$(kind_total silent) kil=$(kind_total 'killed after the go-ahead')
   total=$((acc + ref + sil + kil))
