@@ -3,6 +3,8 @@
 
 #include "tiny/unique.h"
 
+#include <sddl.h>
+
 #include <string>
 
 namespace norvo {
@@ -13,34 +15,27 @@ namespace {
 const char kGlobalPrefix[] = "Global\\";
 const int kLocalNameFlags = 0xF7;   // any of these: the name stays in the session's namespace
 const int kDefaultSecurityFlags = 0x07; // any of these: no explicit security descriptor
-const size_t kAclBufferSize = 1024;
+// SYSTEM and Administrators: EVENT_ALL_ACCESS; Everyone: SYNCHRONIZE only; nothing inherited.
+const char kInstanceEventSecurity[] = "D:P(A;;0x001F0003;;;SY)(A;;0x001F0003;;;BA)(A;;0x00100000;;;WD)";
 
 } // namespace
 
-HANDLE createWorldEvent(const char *name, int platformFlags)
+HANDLE createGuardedEvent(const char *name, int platformFlags)
 {
     if ((platformFlags & kDefaultSecurityFlags) != 0)
         return CreateEventA(nullptr, FALSE, FALSE, name);
 
-    // Everyone may open and signal the event, whichever account the other instance runs under.
-    SID_IDENTIFIER_AUTHORITY worldAuthority = SECURITY_WORLD_SID_AUTHORITY;
-    UniqueSid everyone;
-    if (!AllocateAndInitializeSid(&worldAuthority, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, everyone.put()))
+    // Any account may open the event to wait on it; only SYSTEM and administrators may signal it,
+    // change it or its access list.
+    UniqueLocal descriptor;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kInstanceEventSecurity, SDDL_REVISION_1,
+                                                              reinterpret_cast<PSECURITY_DESCRIPTOR *>(descriptor.put()),
+                                                              nullptr))
         return nullptr;
-    alignas(DWORD) BYTE aclBuffer[kAclBufferSize];
-    PACL acl = reinterpret_cast<PACL>(aclBuffer);
-    if (!InitializeAcl(acl, sizeof(aclBuffer), ACL_REVISION) ||
-        !AddAccessAllowedAce(acl, ACL_REVISION, EVENT_ALL_ACCESS, everyone.get()))
-        return nullptr;
-    SECURITY_DESCRIPTOR descriptor;
-    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-        !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE))
-        return nullptr;
-    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
-
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
     HANDLE event = CreateEventA(&attributes, FALSE, FALSE, name);
     const DWORD error = GetLastError();
-    everyone.reset();
+    descriptor.reset();
     SetLastError(error); // the caller tells an existing event by it
     return event;
 }
@@ -53,7 +48,7 @@ HANDLE createInstanceEvent(const char *name, int platformFlags)
     if ((platformFlags & 0xFF & kLocalNameFlags) == 0)
         objectName = kGlobalPrefix + objectName;
 
-    UniqueHandle event(createWorldEvent(objectName.c_str(), platformFlags));
+    UniqueHandle event(createGuardedEvent(objectName.c_str(), platformFlags));
     if (!event || GetLastError() == ERROR_ALREADY_EXISTS)
         return nullptr;
     return event.release();

@@ -50,9 +50,10 @@ void reportEvent(WORD eventType, DWORD eventId, const char *text);
 // 0xF7 set. Null when another instance holds the name (or the event could not be made).
 HANDLE createInstanceEvent(const char *name, int platformFlags);
 
-// An auto-reset, unsignalled event; with `platformFlags` & 7 clear its DACL grants everyone
-// EVENT_ALL_ACCESS. GetLastError stays as CreateEvent left it (ERROR_ALREADY_EXISTS tells).
-HANDLE createWorldEvent(const char *name, int platformFlags);
+// An auto-reset, unsignalled event; with `platformFlags` & 7 clear its protected DACL grants SYSTEM
+// and Administrators EVENT_ALL_ACCESS and Everyone SYNCHRONIZE only (any process may wait on it).
+// GetLastError stays as CreateEvent left it (ERROR_ALREADY_EXISTS tells).
+HANDLE createGuardedEvent(const char *name, int platformFlags);
 
 // Moves a top-level window to the centre of the primary screen.
 void centreWindow(HWND window);

@@ -64,4 +64,17 @@ printf '%s\n' \
   >"$stage/MsiServiceConfigFailureActions.idt"
 msibuild "$stage/package.msi" -i "$stage/MsiServiceConfigFailureActions.idt"
 msibuild "$stage/package.msi" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('MsiConfigureServices', 'VersionNT >= 600', 5850)"
+# wixl has no permissions: the data folders get the service's own descriptor (one source: the
+# service's kDataFolderSecurity) through the MsiLockPermissionsEx table, applied as they are created.
+security=$(sed -n 's/^const wchar_t kDataFolderSecurity\[\] = L"\(.*\)";$/\1/p' "$here/../../src/nvupdaterservice/servicefolders.cpp")
+[ -n "$security" ] || { echo "build-installer: no kDataFolderSecurity in servicefolders.cpp" >&2; exit 2; }
+{
+  printf 'MsiLockPermissionsEx\tLockObject\tTable\tSDDL\tCondition\r\n'
+  printf 's72\ts72\ts32\ts0\tS255\r\n'
+  printf 'MsiLockPermissionsEx\tMsiLockPermissionsEx\r\n'
+  for folder in DATANORVODIR DATADIR SCRIPTSDIR; do
+    printf 'Lock%s\t%s\tCreateFolder\t%s\t\r\n' "$folder" "$folder" "$security"
+  done
+} >"$stage/MsiLockPermissionsEx.idt"
+msibuild "$stage/package.msi" -i "$stage/MsiLockPermissionsEx.idt"
 mv -f "$stage/package.msi" "$out"

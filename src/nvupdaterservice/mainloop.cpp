@@ -24,8 +24,10 @@ const DWORD kPollMs = 250;
 // Within a poll the stop request is looked at this often, so the stop is never late by a poll.
 const DWORD kStopCheckMs = 25;
 // How long the stop waits for a session to let go of what it holds. A session waiting on its client
-// ends at once; one in the middle of a check ends with the process.
+// ends at once; one in the middle of a check ends with the process. One with an advertisement in
+// place gets up to kAdvertisementRemovalMs more to take it away while it still holds the package.
 const DWORD kSessionEndMs = 150;
+const DWORD kAdvertisementRemovalMs = 5000;
 
 const char kStartingFormat[] = "MainLoop : Starting '%s' version %s.";
 const wchar_t kCannotCreateThread[] = L"MainLoop : Cannot create communication thread: %ls";
@@ -113,9 +115,10 @@ void MainLoop(int)
 
     if (comm->sessionActive) {
         log.Write(kClosingThread, LogDebug);
-        // Every wait of the session ends at the stop; the session lets go of the client and the
-        // package and ends. An advertisement it leaves goes at the next start.
-        comm->StopSession(kSessionEndMs);
+        // Every wait of the session ends at the stop; the session takes its advertisement away,
+        // lets go of the client and the package and ends. An advertisement a session could not
+        // remove in time goes at the next start.
+        comm->StopSession(kSessionEndMs, kAdvertisementRemovalMs);
     }
     log.Write(kFinished, LogDebug);
 }

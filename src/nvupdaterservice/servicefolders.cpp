@@ -1,10 +1,10 @@
 #include "servicefolders.h"
 
+#include "protectedfolder.h"
+
 #include "tiny/unique.h"
 
 #include <windows.h>
-#include <aclapi.h>
-#include <sddl.h>
 #include <shlobj.h>
 
 #include <algorithm>
@@ -12,7 +12,6 @@
 #include <wctype.h>
 
 using norvo::tiny::UniqueKey;
-using norvo::tiny::UniqueLocal;
 
 namespace nvupdater {
 
@@ -21,9 +20,9 @@ namespace {
 const wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\nvupdaterservice";
 const wchar_t kServiceDataSuffix[] = L"\\Norvo\\Updater Service";
 // Owner Administrators; SYSTEM and Administrators: full control; Users: read and execute (FR, FX);
-// inherited by what is created inside; nothing inherited from above. The owner is set as well: a
-// folder that an ordinary user created before the service ever ran would otherwise stay theirs,
-// and an owner may always rewrite the access list.
+// inherited by what is created inside; nothing inherited from above. Given at creation; a folder
+// that an ordinary user made before the service ever ran is moved aside, not re-secured: its
+// owner, its contents and handles opened on it earlier would stay.
 const wchar_t kDataFolderSecurity[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)";
 
 // Cuts a text before its last backslash (unchanged when it has none).
@@ -77,31 +76,6 @@ bool isWindows6OrLater()
 
 void createFolder(const std::wstring &path) { CreateDirectoryW(path.c_str(), nullptr); }
 
-// Creates a folder with the protected data-folder descriptor; a folder that already exists gets
-// the descriptor's owner and access list applied.
-void createProtectedFolder(const std::wstring &path)
-{
-    UniqueLocal descriptor;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kDataFolderSecurity, SDDL_REVISION_1,
-                                                              reinterpret_cast<PSECURITY_DESCRIPTOR *>(descriptor.put()),
-                                                              nullptr))
-        return;
-    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
-    if (CreateDirectoryW(path.c_str(), &attributes) || GetLastError() != ERROR_ALREADY_EXISTS)
-        return;
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL dacl = nullptr;
-    PSID owner = nullptr;
-    if (!GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted) || !present ||
-        !GetSecurityDescriptorOwner(descriptor.get(), &owner, &defaulted))
-        return;
-    std::vector<wchar_t> name(path.begin(), path.end());
-    name.push_back(L'\0');
-    SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
-                          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                          owner, nullptr, dacl, nullptr);
-}
-
 } // namespace
 
 std::wstring GetDataFolder()
@@ -135,9 +109,10 @@ std::wstring GetServiceFolder()
 void CreateServiceFolders()
 {
     const std::wstring data = GetDataFolder();
-    createProtectedFolder(data + L"\\Norvo");
-    createProtectedFolder(data + kServiceDataSuffix);
-    createProtectedFolder(data + kServiceDataSuffix + L"\\scripts");
+    // Each level only inside a protected parent.
+    if (EnsureProtectedFolder(data + L"\\Norvo", kDataFolderSecurity) &&
+        EnsureProtectedFolder(data + kServiceDataSuffix, kDataFolderSecurity))
+        EnsureProtectedFolder(data + kServiceDataSuffix + L"\\scripts", kDataFolderSecurity);
     const std::wstring service = GetServiceFolder();
     if (!service.empty())
         createFolder(service + L"\\logs");

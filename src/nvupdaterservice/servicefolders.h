@@ -15,10 +15,11 @@ std::wstring GetDataFolder();
 std::wstring GetServiceFolder();
 
 // Creates data\Norvo, data\Norvo\Updater Service, its scripts folder, and the service folder's
-// logs folder (none when the service folder is unknown). The folders under the data folder get a
-// protected access list (full control for SYSTEM and Administrators, read and execute for Users),
-// re-applied when they already exist, because the service running as SYSTEM acts on every script
-// it finds there.
+// logs folder (none when the service folder is unknown). The folders under the data folder are
+// protected folders (EnsureProtectedFolder: full control for SYSTEM and Administrators, read and
+// execute for Users, given at creation; one that a user made is moved aside and made anew), because
+// the service running as SYSTEM acts on every script it finds there. Each one only inside a
+// protected parent.
 void CreateServiceFolders();
 
 // The scripts folder with its trailing backslash: data folder + "\Norvo\Updater Service\scripts\".

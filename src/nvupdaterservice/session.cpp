@@ -177,11 +177,13 @@ private:
     // what the signed package installs. Transforms inside the package are covered by its signature.
     bool TransformsAccepted(const std::wstring &transforms)
     {
-        const std::vector<TransformCheck> checks = CheckTransforms(transforms, [this](const std::wstring &file) {
+        const std::vector<TransformCheck> checks = CheckTransforms(transforms, [this](const std::wstring &file, HANDLE &held) {
             FileHold hold;
             const DWORD result = HoldAsClient(file, hold);
-            if (result == ERROR_SUCCESS)
+            if (result == ERROR_SUCCESS) {
+                held = hold.file.get();
                 transforms_.push_back(std::move(hold));
+            }
             return result;
         });
         if (checks.empty() || checks.back().accepted())
@@ -192,7 +194,7 @@ private:
 
     int Decide(const std::wstring &packagePath, const std::wstring &transforms, std::wstring &scriptPath)
     {
-        const SignatureChecks signature = CheckPackageSignature(packagePath);
+        const SignatureChecks signature = CheckPackageSignature(package_.file.get(), packagePath);
         if (!signature.accepted()) {
             log_.Write(FormatText(kSignRejected, static_cast<int>(signature.trust), static_cast<int>(signature.norvo),
                                   static_cast<int>(signature.varda)),
@@ -214,8 +216,12 @@ private:
         }
         log_.Write(kUpgradableFound, LogDebug);
 
+        // After the stop no advertisement is made: the session could not be sure to take it away.
+        if (!comm_.BeginAdvertisement())
+            return ResultAdvertiseFailed;
         UINT advertised = AdvertisePackage(packagePath, transforms, scriptPath);
         if (advertised != 0) {
+            comm_.EndAdvertisement();
             log_.Write(FormatText(kAdvertisingFailed, static_cast<int>(advertised)), LogError);
             return ResultAdvertiseFailed;
         }
@@ -223,42 +229,64 @@ private:
         return ResultGoAhead;
     }
 
-    // The go-ahead, the client's installation, and the advertisement's removal unless the
-    // product is now installed at the package's version.
+    // The go-ahead, the client's installation, and the advertisement's removal unless the product
+    // is now installed at the package's version. Whichever way the installation step ends (the
+    // result, a failed send or receive, a time-out, a malformed result, the stop), the advertisement
+    // goes first, while the package and its transforms are still held; only then are they let go.
+    // Otherwise the client could swap the package and install its own file on the advertisement.
     void Install(const Inspection &inspection)
+    {
+        const bool reported = AwaitInstallation();
+        const bool removed = RemoveAdvertisement(inspection);
+        comm_.EndAdvertisement();
+        package_ = FileHold();
+        transforms_.clear();
+        if (reported && removed)
+            ReceiveGoodbye();
+    }
+
+    // True when the client reported its installation's result.
+    bool AwaitInstallation()
     {
         if (comm_.Send(FormatText(protocol::kResultFormat, static_cast<int>(ResultGoAhead))) != 0) {
             Failed(kSendingResultFails, LogComm);
-            return;
+            return false;
         }
         std::wstring message;
-        const int received = comm_.Receive(message, comm_.limits().installationMs);
-        // The installation is over, one way or the other: the files may change again.
-        package_ = FileHold();
-        transforms_.clear();
-        if (received != 0) {
+        if (comm_.Receive(message, comm_.limits().installationMs) != 0) {
             Failed(kRecievingResultFails, LogComm);
-            return;
+            return false;
         }
         int installResult = 0;
         if (swscanf(message.c_str(), protocol::kResultParse, &installResult) < 1) {
             log_.Write(FormatText(kInvalidCommand, message.c_str()), LogComm);
-            return;
+            return false;
         }
         log_.Write(FormatText(kInstallationResult, installResult), LogError);
+        return true;
+    }
 
+    // False when the advertisement could not be taken away; its script then stays for the next
+    // clean-up.
+    bool RemoveAdvertisement(const Inspection &inspection)
+    {
         // The installed version decides, not the number the client reported.
         if (CheckInstalledVersion(inspection.productCode, inspection.productVersion) == 0) {
             DeleteFileW(inspection.scriptPath.c_str());
-        } else {
-            UINT removed = UnadvertiseScript(inspection.scriptPath);
-            if (removed != 0) {
-                log_.Write(FormatText(kUnadvertisingFailed, static_cast<int>(removed)), LogError);
-                return;
-            }
-            log_.Write(kUnadvertised, LogDebug);
+            return true;
         }
+        const UINT removed = UnadvertiseScript(inspection.scriptPath);
+        if (removed != 0) {
+            log_.Write(FormatText(kUnadvertisingFailed, static_cast<int>(removed)), LogError);
+            return false;
+        }
+        log_.Write(kUnadvertised, LogDebug);
+        return true;
+    }
 
+    void ReceiveGoodbye()
+    {
+        std::wstring message;
         if (comm_.Receive(message, comm_.limits().messageMs) != 0) {
             Failed(kRecievingEndFails, LogComm);
             return;

@@ -230,11 +230,27 @@ void UpdaterComm::SetSessionActive(int value)
         SetEvent(idle_.get());
 }
 
-void UpdaterComm::StopSession(DWORD waitMs)
+void UpdaterComm::StopSession(DWORD waitMs, DWORD removalMs)
 {
-    SetEvent(stop_.get());
-    WaitForSingleObject(idle_.get(), waitMs);
+    {
+        // Under the lock: an advertisement begun before the stop is seen below, none begins after.
+        norvo::tiny::NMutexLock claim(lock);
+        SetEvent(stop_.get());
+    }
+    if (WaitForSingleObject(idle_.get(), waitMs) == WAIT_TIMEOUT && advertising_)
+        WaitForSingleObject(idle_.get(), removalMs);
 }
+
+bool UpdaterComm::BeginAdvertisement()
+{
+    norvo::tiny::NMutexLock claim(lock);
+    if (Stopping())
+        return false;
+    advertising_ = 1;
+    return true;
+}
+
+void UpdaterComm::EndAdvertisement() { advertising_ = 0; }
 
 bool UpdaterComm::Stopping() const { return WaitForSingleObject(stop_.get(), 0) == WAIT_OBJECT_0; }
 

@@ -69,9 +69,15 @@ public:
     void SetSessionActive(int value);
 
     // The service's stop: every wait of the session ends at once, and no new one begins. Returns
-    // once the session has ended, or after `waitMs`.
-    void StopSession(DWORD waitMs);
+    // once the session has ended, or after `waitMs`; when the session has an advertisement in place
+    // then, after at most `removalMs` more, the time the session has to take it away.
+    void StopSession(DWORD waitMs, DWORD removalMs = 0);
     bool Stopping() const;
+
+    // Brackets an advertisement, from before it is made until it is taken away. False, and nothing
+    // to end, once the stop has come: no advertisement is made after it.
+    bool BeginAdvertisement();
+    void EndAdvertisement();
 
     // Guards the test-and-set of the two flags below.
     norvo::tiny::NMutex lock;
@@ -91,6 +97,7 @@ private:
     norvo::tiny::UniqueHandle stop_;      // set once, by the service's stop
     norvo::tiny::UniqueHandle idle_;      // set while no session holds the pipe
     bool lastCallWasSend_ = false;
+    volatile LONG advertising_ = 0;       // between BeginAdvertisement and EndAdvertisement
     int initialized_ = 0;
 };
 

@@ -1,9 +1,11 @@
 // The service's decisions on real signed packages: the test kit's PKI trusted in the prefix, real
 // products installed by the installer, and the msi.dll test double in place of the installer's
-// advertise entry points, which Wine lacks (selected for the service's executable only). Each case
+// advertise entry points, which Wine lacks (selected for the service's executable and this suite's). Each case
 // installs or removes the products it needs first, so the cases run in any order.
 #include "conversation.h"
+#include "inprocessservice.h"
 #include "inspection/productinventory.h"
+#include "servicefolders.h"
 #include "testsupport.h"
 #include "tiny/unique.h"
 
@@ -11,7 +13,7 @@
 
 #include <aclapi.h>
 
-#include <algorithm>
+#include <functional>
 
 using namespace brokertest;
 
@@ -189,72 +191,45 @@ TEST(Refusal, ProductAlreadyAtThatVersionGives28406)
     EXPECT_LINES(session.closedLog(), lines);
 }
 
-TEST(Accepted, ClientGoneAfterGoAheadLeavesTheAdvertisementUntilTheNextClient)
+TEST(Accepted, WrongEndMessageEndsTheSessionAfterTheCleanUp)
 {
     ASSERT_NO_FATAL_FAILURE(ensureFamilyInstalled());
     const std::wstring varda = kitPackage(L"signed-varda");
-    {
-        Conversation session;
-        ASSERT_EQ("220 RESULT 0", decide(session, varda));
-        session.client().close();
-        std::vector<std::string> lines = accepted(varda, kSignedCode, "11.0.0");
-        append(lines, {"Error - Recieving fails with error: 109", "Comm - Recieving result fails.", "Comm - Pipe closed."});
-        EXPECT_LINES(session.closedLog(), lines);
-    }
-    Sleep(400);   // the next session thread is waiting: nothing has touched the advertisement
-    EXPECT_TRUE(advertised(kSignedCode));
-    EXPECT_TRUE(nvtest::fileExists(scriptOf(kSignedCode)));
-    {
-        Conversation next;
-        EXPECT_EQ("200 NUS 1", next.greeting());
-        EXPECT_FALSE(advertised(kSignedCode));
-        EXPECT_FALSE(nvtest::fileExists(scriptOf(kSignedCode)));
-        next.send(L"200 nsw 1");
-        std::vector<std::string> lines = next.closedLog();
-        // The left-over script's product is not installed: the cleanup reports that number.
-        EXPECT_LINES(lines, {"Comm - Pipe connected.", "Error - Checking old advertising script returns error: *",
-                             "Error - Invalid sender: nsw", "Comm - Pipe closed."});
-    }
+    Conversation session;
+    ASSERT_EQ("220 RESULT 0", decide(session, varda));
+    session.send(L"220 RESULT 1603");
+    session.send(L"230 BYE!");
+    EXPECT_TRUE(session.hungUp());
+    std::vector<std::string> lines = accepted(varda, kSignedCode, "11.0.0");
+    append(lines, {"Error - Result of installation 1603.", "Debug - Product was unadvertised.",
+                   "Comm - Invalid command: 230 BYE!", "Comm - Pipe closed."});
+    EXPECT_LINES(session.closedLog(), lines);
+    EXPECT_FALSE(advertised(kSignedCode));
 }
 
-TEST(Accepted, MalformedResultOrWrongEndMessageEndTheSession)
-{
-    ASSERT_NO_FATAL_FAILURE(ensureFamilyInstalled());
-    const std::wstring varda = kitPackage(L"signed-varda");
+// A failure the msi.dll test double is told to return, for as long as the object lives.
+class DoubleFailure {
+public:
+    DoubleFailure(const wchar_t *setting, DWORD error) : setting_(setting)
     {
-        Conversation session;
-        ASSERT_EQ("220 RESULT 0", decide(session, varda));
-        session.send(L"220 RESULT none");
-        EXPECT_TRUE(session.hungUp());
-        std::vector<std::string> lines = accepted(varda, kSignedCode, "11.0.0");
-        append(lines, {"Comm - Invalid command: 220 RESULT none", "Comm - Pipe closed."});
-        EXPECT_LINES(session.closedLog(), lines);
-        EXPECT_TRUE(advertised(kSignedCode));
+        EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDoubleSettings, 0, nullptr, 0,
+                                                 KEY_SET_VALUE | nvtest::kBuildView, nullptr, key_.put(), nullptr));
+        EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(key_.get(), setting_, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&error),
+                                                sizeof(error)));
     }
-    {
-        Conversation session;
-        ASSERT_EQ("220 RESULT 0", decide(session, varda));
-        session.send(L"220 RESULT 1603");
-        session.send(L"230 BYE!");
-        EXPECT_TRUE(session.hungUp());
-        std::vector<std::string> lines = accepted(varda, kSignedCode, "11.0.0");
-        lines.insert(lines.begin() + 1, "Error - Checking old advertising script returns error: *");
-        append(lines, {"Error - Result of installation 1603.", "Debug - Product was unadvertised.",
-                       "Comm - Invalid command: 230 BYE!", "Comm - Pipe closed."});
-        EXPECT_LINES(session.closedLog(), lines);
-        EXPECT_FALSE(advertised(kSignedCode));
-    }
-}
+    ~DoubleFailure() { RegDeleteValueW(key_.get(), setting_); }
+    DoubleFailure(const DoubleFailure &) = delete;
+    DoubleFailure &operator=(const DoubleFailure &) = delete;
+
+private:
+    const wchar_t *setting_;
+    norvo::tiny::UniqueKey key_;
+};
 
 TEST(Refusal, FailedAdvertisingGives28403)
 {
     ASSERT_NO_FATAL_FAILURE(ensureFamilyInstalled());
-    norvo::tiny::UniqueKey settings;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDoubleSettings, 0, nullptr, 0,
-                                             KEY_SET_VALUE | nvtest::kBuildView, nullptr, settings.put(), nullptr));
-    const DWORD failure = 1603;
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(settings.get(), L"AdvertiseResult", 0, REG_DWORD,
-                                            reinterpret_cast<const BYTE *>(&failure), sizeof(failure)));
+    DoubleFailure failing(L"AdvertiseResult", 1603);
     const std::wstring varda = kitPackage(L"signed-varda");
     Conversation session;
     EXPECT_EQ("220 RESULT 28403", decide(session, varda));
@@ -264,7 +239,6 @@ TEST(Refusal, FailedAdvertisingGives28403)
                    "Comm - Pipe closed."});
     EXPECT_LINES(session.closedLog(), lines);
     EXPECT_FALSE(advertised(kSignedCode));
-    RegDeleteValueW(settings.get(), L"AdvertiseResult");
 }
 
 // ---- what the service holds, and what a stop leaves ---------------------------------------------
@@ -390,33 +364,140 @@ TEST(SilentClient, AfterItsResultIsDroppedAtTheGoodbyesLimit)
                                "Comm - Recieving end command fails.", "Comm - Pipe closed."});
 }
 
-TEST(StaleAdvertisement, LeftByAStopIsTakenAwayAtTheNextStartBeforeAnyClient)
+// ---- every way out after the go-ahead ----------------------------------------------------------
+
+// 0 when the package can be opened for writing now, else the error (32 while a session holds it).
+DWORD openForWriting(const std::wstring &package)
+{
+    norvo::tiny::UniqueFile writer(CreateFileW(package.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                               OPEN_EXISTING, 0, nullptr));
+    return writer.valid() ? ERROR_SUCCESS : GetLastError();
+}
+
+// Tries to open the package for writing until it can: up to then every try meets the session's hold,
+// and once it can, the advertisement is already gone. The session lets go only after removing it.
+void expectHeldWhileAdvertised(const std::wstring &package, const std::wstring &code)
+{
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        const DWORD opened = openForWriting(package);
+        if (opened == ERROR_SUCCESS) {
+            EXPECT_FALSE(advertised(code)) << "the package was let go while it was still advertised";
+            return;
+        }
+        ASSERT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), opened);
+        ASSERT_LT(GetTickCount64() - start, 20000u) << "the package stays held";
+        Sleep(2);
+    }
+}
+
+// The package a leaving case names: a copy of its own, so that no other suite holds it.
+std::wstring leavingPackage()
+{
+    const std::wstring package = suitePackage(L"leaving.msi");
+    EXPECT_TRUE(CopyFileW(kitPackage(L"signed-varda").c_str(), package.c_str(), FALSE)) << GetLastError();
+    return package;
+}
+
+TEST(LeavingAfterTheGoAhead, EveryWayOutTakesTheAdvertisementAwayBeforeThePackageIsLetGo)
+{
+    ASSERT_NO_FATAL_FAILURE(ensureFamilyInstalled());
+    const std::wstring package = leavingPackage();
+    struct Case {
+        const char *name;
+        std::function<void(Conversation &)> leave;
+        std::vector<std::string> linesAfterGoAhead;
+    } cases[] = {
+        {"the client closes", [](Conversation &session) { session.client().close(); },
+         {"Error - Recieving fails with error: 109", "Comm - Recieving result fails.", "Debug - Product was unadvertised.",
+          "Comm - Pipe closed."}},
+        {"a malformed result", [](Conversation &session) { session.send(L"220 RESULT none"); },
+         {"Comm - Invalid command: 220 RESULT none", "Debug - Product was unadvertised.", "Comm - Pipe closed."}},
+        // The stop cuts the wait for the result short; the removal comes before the service's end.
+        {"the service stops", [](Conversation &) { EXPECT_TRUE(requestStop()); },
+         {"Debug - MainLoop : Closing communication thread.", "Debug - Product was unadvertised.",
+          "Debug - MainLoop : Finished.", "Debug - WinMain : Finishing service."}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (serviceState() != SERVICE_RUNNING) {
+            ASSERT_TRUE(startService());
+        }
+        LogWatch log;
+        {
+            Conversation session;
+            ASSERT_EQ("220 RESULT 0", decide(session, package));
+            ASSERT_TRUE(advertised(kSignedCode));
+            ASSERT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), openForWriting(package));
+            c.leave(session);
+            ASSERT_NO_FATAL_FAILURE(expectHeldWhileAdvertised(package, kSignedCode));
+            EXPECT_TRUE(log.waitForLine(c.linesAfterGoAhead.back(), 10000));
+        }
+        std::vector<std::string> lines = accepted(package, kSignedCode, "11.0.0");
+        lines.insert(lines.end(), c.linesAfterGoAhead.begin(), c.linesAfterGoAhead.end());
+        EXPECT_LINES(log.lines(), lines);
+        EXPECT_FALSE(advertised(kSignedCode));
+        EXPECT_FALSE(nvtest::fileExists(scriptOf(kSignedCode)));
+    }
+    EXPECT_TRUE(nvtest::waitFor([] { return serviceState() == SERVICE_STOPPED; }, 10000));
+    ASSERT_TRUE(startService());
+}
+
+TEST(LeavingAfterTheGoAhead, ASilentClientIsDroppedAtTheResultsLimitAfterTheRemoval)
+{
+    // In this process with a limit of a second instead of an hour: the pipe's name is the service's.
+    const DWORD limitMs = 1000;
+    ASSERT_NO_FATAL_FAILURE(ensureFamilyInstalled());
+    const std::wstring package = leavingPackage();
+    ASSERT_TRUE(stopService(10000));
+    nvupdater::CreateServiceFolders();
+    {
+        InProcessService service(L"silent", limitMs);
+        LogWatch log = service.watch();
+        PipeClient client;
+        ASSERT_EQ(0u, client.openWithin(3000));
+        std::wstring message;
+        ASSERT_EQ(0u, client.read(message));
+        ASSERT_EQ(0u, client.write(L"200 NSW 1"));
+        ASSERT_EQ(0u, client.write(L"210 PACKAGE \"" + package + L"\""));
+        ASSERT_EQ(0u, client.read(message, 15000));
+        ASSERT_EQ(L"220 RESULT 0", message);
+        ASSERT_TRUE(advertised(kSignedCode));
+        ASSERT_NO_FATAL_FAILURE(expectHeldWhileAdvertised(package, kSignedCode));
+        ASSERT_TRUE(service.ended(5000));
+        std::vector<std::string> lines = accepted(package, kSignedCode, "11.0.0");
+        append(lines, {"Error - Recieving fails with error: 1460", "Comm - Recieving result fails.",
+                       "Debug - Product was unadvertised.", "Comm - Pipe closed."});
+        EXPECT_LINES(log.lines(), lines);
+        EXPECT_FALSE(nvtest::fileExists(nvupdater::GetScriptsFolder() + kSignedCode + L".aas"));
+    }
+    ASSERT_TRUE(startService());
+}
+
+TEST(LeavingAfterTheGoAhead, AFailedRemovalKeepsItsScriptAndTheNextConnectionRemovesTheAdvertisement)
 {
     ASSERT_NO_FATAL_FAILURE(ensureFamilyInstalled());
     const std::wstring varda = kitPackage(L"signed-varda");
     {
         Conversation session;
         ASSERT_EQ("220 RESULT 0", decide(session, varda));
-        LogWatch log;
-        ASSERT_TRUE(stopService(5000));   // while the session waits for the installation's result
-        EXPECT_LINES(log.lines(), {"Debug - MainLoop : Closing communication thread.", "Debug - MainLoop : Finished.",
-                                   "Debug - WinMain : Finishing service."});
-        EXPECT_TRUE(session.hungUp(2000));
+        DoubleFailure failing(L"ScriptResult", 1601);
+        session.send(L"220 RESULT 1603");
+        std::vector<std::string> lines = accepted(varda, kSignedCode, "11.0.0");
+        append(lines, {"Error - Result of installation 1603.", "Error - Unadvertising failed with error: 1601",
+                       "Comm - Pipe closed."});
+        EXPECT_LINES(session.closedLog(), lines);
+        EXPECT_TRUE(advertised(kSignedCode));
+        EXPECT_TRUE(nvtest::fileExists(scriptOf(kSignedCode)));
     }
-    EXPECT_TRUE(advertised(kSignedCode)) << "the stop takes nothing away itself";
-    EXPECT_TRUE(nvtest::fileExists(scriptOf(kSignedCode)));
-
-    LogWatch log;
-    ASSERT_TRUE(startService());
-    ASSERT_TRUE(log.waitForLine("Comm - Pipe created.", 5000));
+    Conversation next;
+    EXPECT_EQ("200 NUS 1", next.greeting());
     EXPECT_FALSE(advertised(kSignedCode));
     EXPECT_FALSE(nvtest::fileExists(scriptOf(kSignedCode)));
-    std::vector<std::string> lines = log.lines();
-    const auto created = std::find(lines.begin(), lines.end(), "Comm - Pipe created.");
-    // The product is not installed, so the clean-up reports it, before the pipe exists.
-    EXPECT_NE(created, std::find_if(lines.begin(), created, [](const std::string &line) {
-                  return line.rfind("Error - MainLoop : Checking old advertising script returns error: ", 0) == 0;
-              }));
+    next.send(L"200 nsw 1");
+    // The left-over script's product is not installed: the clean-up reports that number.
+    EXPECT_LINES(next.closedLog(), {"Comm - Pipe connected.", "Error - Checking old advertising script returns error: *",
+                                    "Error - Invalid sender: nsw", "Comm - Pipe closed."});
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Prepare step of the package suite: the test kit's root trusted, the msi.dll test double selected
-# for the service's executable only (Wine's installer cannot advertise), and the suite's own
+# for the service's executable and the suite's own (its in-process session advertises too; Wine's
+# installer cannot advertise), and the suite's own
 # package: an upgrade of the kit's family F to 9.0.1 that only upgrades older versions, signed by
 # the accepted publisher.
 set -euo pipefail
@@ -13,7 +14,8 @@ kit=$run/testkit
 . "$kit/kit.env"
 
 "$root/tools/testkit/trust-root.sh" add "$kit/pki/root.crt"
-"$root/tools/msidouble/install.sh" --dll "$build/tools/msidouble/msi.dll" "$WINEPREFIX" nvupdaterservice.exe
+"$root/tools/msidouble/install.sh" --dll "$build/tools/msidouble/msi.dll" "$WINEPREFIX" nvupdaterservice.exe \
+  broker_package_tests.exe
 
 mkdir -p "$suite/packages"
 "$root/tools/testkit/build-package.sh" --out "$suite/packages/newer.msi" \

@@ -3,6 +3,7 @@
 // milliseconds instead of the service's 10 seconds, so every silent step can be tried quickly.
 #include "brokerharness.h"
 #include "conversation.h"
+#include "inprocessservice.h"
 #include "inspection/eligibility.h"
 #include "session.h"
 #include "testsupport.h"
@@ -31,59 +32,10 @@ public:
     explicit FileLog(const std::wstring &path) { SetPathTo(path); }
 };
 
-DWORD WINAPI runSession(void *)
-{
-    CommunicationThread(0);
-    return 0;
-}
-
-DWORD WINAPI writeOnce(void *log)
-{
-    static_cast<UpdaterLog *>(log)->Write(L"after the stop", LogDebug);
-    return 0;
-}
-
-// One communication thread on a channel of its own, as the main loop would start it.
-class InProcessService {
+class InProcessService : public brokertest::InProcessService {
 public:
-    explicit InProcessService(const wchar_t *name)
-        : path_(nvtest::suiteDir() + L"\\" + name + L".log"), log_(path_), comm_(&log_, limits())
-    {
-        comm_.Initialize();
-        EXPECT_EQ(0, comm_.CreatePipe());
-        g_updaterComm = &comm_;
-        thread_.reset(CreateThread(nullptr, 0, runSession, nullptr, 0, nullptr));
-    }
-    ~InProcessService()
-    {
-        comm_.StopSession(5000);
-        WaitForSingleObject(thread_.get(), 5000);
-        g_updaterComm = nullptr;
-    }
-
-    static SessionLimits limits()
-    {
-        SessionLimits limits;
-        limits.messageMs = limits.installationMs = limits.sendMs = kLimitMs;
-        return limits;
-    }
-
-    UpdaterComm &comm() { return comm_; }
-    LogWatch watch() const { return LogWatch(path_); }
-    bool ended(DWORD timeoutMs) { return WaitForSingleObject(thread_.get(), timeoutMs) == WAIT_OBJECT_0; }
-
-    // True when a log write from another thread completes in time: no lock was left held.
-    bool logStillWritable()
-    {
-        UniqueHandle writer(CreateThread(nullptr, 0, writeOnce, &log_, 0, nullptr));
-        return writer && WaitForSingleObject(writer.get(), 3000) == WAIT_OBJECT_0;
-    }
-
-private:
-    std::wstring path_;
-    FileLog log_;
-    UpdaterComm comm_;
-    UniqueHandle thread_;
+    explicit InProcessService(const wchar_t *name) : brokertest::InProcessService(name, kLimitMs) {}
+    static SessionLimits limits() { return brokertest::InProcessService::limits(kLimitMs); }
 };
 
 std::wstring missingPackage() { return nvtest::suiteDir() + L"\\no such package.msi"; }

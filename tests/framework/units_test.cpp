@@ -259,7 +259,7 @@ TEST(EventLog, WriterRegistersItsSourceAndReportsUntilClosed)
     EXPECT_EQ("after reopening", events[1]);
 }
 
-TEST(InstanceEvent, OneHolderPerNameInTheGlobalNamespaceWithAWorldDacl)
+TEST(InstanceEvent, OneHolderPerNameInTheGlobalNamespaceThatOthersMayOnlyWaitOn)
 {
     UniqueHandle first(createInstanceEvent("NorvoUnitInstance", 0));
     ASSERT_TRUE(first.valid());
@@ -270,8 +270,9 @@ TEST(InstanceEvent, OneHolderPerNameInTheGlobalNamespaceWithAWorldDacl)
     opened.reset();
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(first.get(), 0)); // not signalled
 
-    // Its DACL: one ACE allowing EVENT_ALL_ACCESS to Everyone.
-    BYTE buffer[4096]; // the ACL keeps the 1024 bytes it was built in
+    // Its DACL: SYSTEM and Administrators everything, Everyone only SYNCHRONIZE (no signalling, no
+    // change of the list), nothing inherited.
+    BYTE buffer[4096];
     DWORD needed = 0;
     ASSERT_TRUE(GetKernelObjectSecurity(first.get(), DACL_SECURITY_INFORMATION, buffer, sizeof(buffer), &needed))
         << GetLastError() << " needed " << needed;
@@ -280,15 +281,22 @@ TEST(InstanceEvent, OneHolderPerNameInTheGlobalNamespaceWithAWorldDacl)
     ASSERT_TRUE(GetSecurityDescriptorDacl(buffer, &present, &dacl, &defaulted));
     ASSERT_TRUE(present);
     ASSERT_NE(nullptr, dacl);
-    ASSERT_EQ(1, dacl->AceCount);
-    ACCESS_ALLOWED_ACE *ace = nullptr;
-    ASSERT_TRUE(GetAce(dacl, 0, reinterpret_cast<void **>(&ace)));
-    EXPECT_EQ(ACCESS_ALLOWED_ACE_TYPE, ace->Header.AceType);
-    EXPECT_EQ(static_cast<DWORD>(EVENT_ALL_ACCESS), ace->Mask);
-    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    UniqueSid everyone;
-    ASSERT_TRUE(AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, everyone.put()));
-    EXPECT_TRUE(EqualSid(everyone.get(), &ace->SidStart));
+    const struct {
+        WELL_KNOWN_SID_TYPE who;
+        DWORD mask;
+    } expected[] = {{WinLocalSystemSid, EVENT_ALL_ACCESS}, {WinBuiltinAdministratorsSid, EVENT_ALL_ACCESS},
+                    {WinWorldSid, SYNCHRONIZE}};
+    ASSERT_EQ(3, dacl->AceCount);
+    for (DWORD i = 0; i < 3; ++i) {
+        ACCESS_ALLOWED_ACE *ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void **>(&ace)));
+        EXPECT_EQ(ACCESS_ALLOWED_ACE_TYPE, ace->Header.AceType) << i;
+        EXPECT_EQ(expected[i].mask, ace->Mask) << i;
+        BYTE sid[SECURITY_MAX_SID_SIZE];
+        DWORD sidSize = sizeof(sid);
+        ASSERT_TRUE(CreateWellKnownSid(expected[i].who, nullptr, sid, &sidSize));
+        EXPECT_TRUE(EqualSid(sid, &ace->SidStart)) << i;
+    }
 
     first.reset();
     UniqueHandle again(createInstanceEvent("NorvoUnitInstance", 0));

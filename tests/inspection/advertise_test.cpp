@@ -124,14 +124,17 @@ TEST_F(Advertise, FailedApplyDeletesTheScript)
     EXPECT_EQ((std::vector<std::string>{advertiseCall(script, L"", 0), scriptCall(script, 0, 1632)}), calls());
 }
 
-TEST_F(Advertise, FailedUnadvertiseStillDeletesTheScript)
+TEST_F(Advertise, FailedUnadvertiseKeepsTheScriptForTheNextCleanUp)
 {
     std::wstring script;
     ASSERT_EQ(0u, AdvertisePackage(package, L"", script));
     setResult(L"ScriptResult", 1601);
     EXPECT_EQ(1601u, UnadvertiseScript(script));
-    EXPECT_FALSE(nvtest::fileExists(script));
+    EXPECT_TRUE(nvtest::fileExists(script));
     EXPECT_EQ(scriptCall(script, 1, 1601), calls().back());
+    setResult(L"ScriptResult", 0);
+    EXPECT_EQ(0u, UnadvertiseScript(script));
+    EXPECT_FALSE(nvtest::fileExists(script));
 }
 
 // Left-over scripts: one of an installed product, one really applied for a product that is not

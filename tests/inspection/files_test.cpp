@@ -6,7 +6,9 @@
 #include "inspection/packagelock.h"
 #include "inspection/productinventory.h"
 #include "kit.h"
+#include "protectedfolder.h"
 #include "servicefolders.h"
+#include "tiny/unique.h"
 
 #include <gtest/gtest.h>
 
@@ -155,6 +157,82 @@ TEST(ServiceFolders, DataFolderAndCreationTwice)
     EXPECT_TRUE(DeleteFileW(kept.c_str()));
 }
 
+// The folder moved aside from `path`, or empty.
+std::wstring movedAside(const std::wstring &path)
+{
+    WIN32_FIND_DATAW entry = {};
+    norvo::tiny::UniqueFind found(FindFirstFileW((path + L".untrusted-*").c_str(), &entry));
+    return found ? path.substr(0, path.rfind(L'\\') + 1) + entry.cFileName : std::wstring();
+}
+
+// Folders a user could have made before the service first ran (prepare-files.sh makes those only
+// the Unix side can make under Wine). Wine invents a folder's owner (the one account everything
+// runs as, the service's own) and its access list from the Unix mode, so only write access for
+// Everyone can be shown here, not a foreign owner or a foreign account's entry.
+TEST(ProtectedFolders, OneOthersCouldChangeIsMovedAsideAndMadeAnewALinkIsLeftAlone)
+{
+    const wchar_t security[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+    const std::wstring premade = nvtest::suiteDir() + L"\\premade\\";
+    ASSERT_TRUE(nvtest::writeFile(premade + L"a-file", "planted"));
+    const struct {
+        const wchar_t *name;
+        bool protectedAfter, moved;
+    } cases[] = {{L"missing", true, false}, {L"open-to-all", true, true}, {L"a-file", true, true},
+                 // Wine cannot move a Unix link itself aside: its handle, and its name, reach its
+                 // target. Windows opens a junction itself and moves it like the folders above.
+                 {L"linked", false, false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(nvtest::narrow(c.name));
+        const std::wstring path = premade + c.name;
+        EXPECT_EQ(c.protectedAfter, EnsureProtectedFolder(path, security));
+        EXPECT_EQ(c.protectedAfter, IsProtectedFolder(path));
+        const std::wstring aside = movedAside(path);
+        EXPECT_EQ(c.moved, !aside.empty());
+        if (c.protectedAfter) {
+            EXPECT_TRUE(isFolder(path));
+            EXPECT_FALSE(nvtest::fileExists(path + L"\\planted.aas")) << "made anew, empty";
+        }
+        if (c.moved && isFolder(aside)) {
+            EXPECT_EQ("planted", nvtest::readFile(aside + L"\\planted.aas")) << "moved with what it holds";
+        }
+    }
+    // The link's target is where it was, as it was.
+    EXPECT_EQ("planted", nvtest::readFile(premade + L"link-target\\planted.aas"));
+    EXPECT_TRUE(movedAside(premade + L"link-target").empty());
+    // A protected folder stays as it is.
+    ASSERT_TRUE(nvtest::writeFile(premade + L"missing\\kept", "kept"));
+    EXPECT_TRUE(EnsureProtectedFolder(premade + L"missing", security));
+    EXPECT_EQ("kept", nvtest::readFile(premade + L"missing\\kept"));
+}
+
+TEST(ProtectedFolders, TheCleanUpTouchesNoScriptInAScriptsFolderOthersCouldChange)
+{
+    CreateServiceFolders();
+    std::wstring scripts = GetScriptsFolder();
+    scripts.pop_back();
+    const std::wstring own = scripts + L".own";
+    ASSERT_TRUE(MoveFileW(scripts.c_str(), own.c_str())) << GetLastError();
+    ASSERT_TRUE(MoveFileW(L"C:\\premade-scripts", scripts.c_str())) << GetLastError();
+    const std::wstring planted = scripts + L"\\planted.aas";
+
+    EXPECT_EQ(ERROR_ACCESS_DENIED, CleanupStaleScripts());
+    EXPECT_EQ("planted", nvtest::readFile(planted));
+    std::wstring script;
+    EXPECT_EQ(static_cast<UINT>(ERROR_ACCESS_DENIED), AdvertisePackage(kit::package(L"elig-any"), L"", script));
+    EXPECT_FALSE(nvtest::fileExists(script));
+
+    // The next start moves it aside with the planted script, and makes the folder anew.
+    CreateServiceFolders();
+    EXPECT_TRUE(IsProtectedFolder(scripts));
+    EXPECT_FALSE(nvtest::fileExists(planted));
+    EXPECT_EQ(0, CleanupStaleScripts());
+    const std::wstring aside = movedAside(scripts);
+    ASSERT_FALSE(aside.empty());
+    EXPECT_EQ("planted", nvtest::readFile(aside + L"\\planted.aas"));
+    ASSERT_TRUE(RemoveDirectoryW(scripts.c_str()));
+    ASSERT_TRUE(MoveFileW(own.c_str(), scripts.c_str()));
+}
+
 TEST(ServiceFolders, WithoutAllUsersProfileTheDataFolderIsTheMachinesCommonData)
 {
     // Without the variable the scripts folder must not become a folder relative to a drive's root.
@@ -222,10 +300,11 @@ TEST(Advertisement, WineInstallerCannotAdvertiseAndLeavesNothing)
     EXPECT_FALSE(nvtest::fileExists(script));
     EXPECT_FALSE(kit::keyExists(KEY_WOW64_64KEY, L"SOFTWARE\\Classes\\Installer\\Products\\" + PackGuid(code)));
 
-    // Taking an advertisement away fails the same way, and the script goes in any case.
+    // Taking an advertisement away fails the same way, and the script stays for a later try.
     ASSERT_TRUE(nvtest::writeFile(script, "script"));
     EXPECT_NE(0u, UnadvertiseScript(script));
-    EXPECT_FALSE(nvtest::fileExists(script));
+    EXPECT_TRUE(nvtest::fileExists(script));
+    DeleteFileW(script.c_str());
 }
 
 } // namespace

@@ -389,6 +389,9 @@ TEST_F(Installer, InstallPutsTheServiceInPlaceStartsItAndRegistersItsEventSource
     EXPECT_TRUE(nvtest::fileExists(installedExe())) << nvtest::narrow(installedExe());
     EXPECT_EQ(kVersion, fileVersion(installedExe()));
     EXPECT_TRUE(isFolder(installFolder() + L"\\logs"));
+    // The data folders, made by the installer before any user could (their access lists are the
+    // service's own descriptor; Wine's installer applies none).
+    EXPECT_TRUE(isFolder(nvtest::env(L"ALLUSERSPROFILE") + L"\\Norvo\\Updater Service\\scripts"));
 
     ServiceSettings settings;
     ASSERT_TRUE(readServiceSettings(settings));

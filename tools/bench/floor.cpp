@@ -26,31 +26,28 @@ FloorPass RunFloorPass(const std::wstring &packagePath, double (*nowMs)())
     FloorPass pass;
     const double start = nowMs();
     std::wstring productCode, productVersion, scriptPath;
-    {
-        FileHold hold;
-        SavedFileSecurity saved;
-        const DWORD held = HoldFile(packagePath, hold);
-        if (held == ERROR_SUCCESS) {
-            LockPackageFile(hold, saved);
-            productCode = ReadPackageProperty(packagePath, L"ProductCode");
-            productVersion = ReadPackageProperty(packagePath, L"ProductVersion");
-        }
-        // The session's checks, with their own decision rules; the benchmark names no transforms.
-        pass.decision = CheckPackage(packagePath, held, std::wstring(), [](const std::wstring &) {
-                            return static_cast<DWORD>(ERROR_SUCCESS);
-                        }).decision;
-        if (pass.decision == protocol::ResultGoAhead && AdvertisePackage(packagePath, L"", scriptPath) != 0)
-            pass.decision = protocol::ResultAdvertiseFailed;
-        // A refusal is sent before the unlock, the go-ahead after it.
-        if (pass.decision != protocol::ResultGoAhead)
-            pass.toDecisionMs = nowMs() - start;
-        UnlockPackageFile(hold, saved);
-        if (pass.decision == protocol::ResultGoAhead)
-            pass.toDecisionMs = nowMs() - start;
-        // The session lets go of the package once the client's installation is over.
+    FileHold hold;
+    SavedFileSecurity saved;
+    const DWORD held = HoldFile(packagePath, hold);
+    if (held == ERROR_SUCCESS) {
+        LockPackageFile(hold, saved);
+        productCode = ReadPackageProperty(packagePath, L"ProductCode");
+        productVersion = ReadPackageProperty(packagePath, L"ProductVersion");
     }
+    // The session's checks, with their own decision rules; the benchmark names no transforms.
+    pass.decision = CheckPackage(packagePath, hold.file.get(), held, std::wstring(), [](const std::wstring &, HANDLE &) {
+                        return static_cast<DWORD>(ERROR_SUCCESS);
+                    }).decision;
+    if (pass.decision == protocol::ResultGoAhead && AdvertisePackage(packagePath, L"", scriptPath) != 0)
+        pass.decision = protocol::ResultAdvertiseFailed;
+    // A refusal is sent before the unlock, the go-ahead after it.
+    if (pass.decision != protocol::ResultGoAhead)
+        pass.toDecisionMs = nowMs() - start;
+    UnlockPackageFile(hold, saved);
     if (pass.decision != protocol::ResultGoAhead)
         return pass;
+    pass.toDecisionMs = nowMs() - start;
+    // The session takes the advertisement away while it still holds the package, and lets go after.
     const double resulted = nowMs();
     if (CheckInstalledVersion(productCode, productVersion) == 0)
         DeleteFileW(scriptPath.c_str());

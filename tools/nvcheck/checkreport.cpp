@@ -57,17 +57,19 @@ CheckReport CheckPackageFile(const std::wstring &packagePath, const std::wstring
         report.productCode = ReadPackageProperty(packagePath, L"ProductCode");
         report.productVersion = ReadPackageProperty(packagePath, L"ProductVersion");
         report.upgradeCode = ReadPackageProperty(packagePath, L"UpgradeCode");
-        report.signerResult = ReadFirstSignerName(packagePath, report.signerName);
+        report.signerResult = ReadFirstSignerName(hold.file.get(), report.signerName);
     }
 
     Recorder recorder(report);
     std::vector<FileHold> transformHolds;   // held, like the package, until the checks are done
-    report.checks = CheckPackage(packagePath, held, transforms,
-                                 [&transformHolds](const std::wstring &file) {
+    report.checks = CheckPackage(packagePath, hold.file.get(), held, transforms,
+                                 [&transformHolds](const std::wstring &file, HANDLE &heldFile) {
                                      FileHold transform;
                                      const DWORD result = HoldFile(file, transform);
-                                     if (result == ERROR_SUCCESS)
+                                     if (result == ERROR_SUCCESS) {
+                                         heldFile = transform.file.get();
                                          transformHolds.push_back(std::move(transform));
+                                     }
                                      return result;
                                  },
                                  &recorder);

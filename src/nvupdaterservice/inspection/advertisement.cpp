@@ -4,6 +4,7 @@
 
 #include "inspection/eligibility.h"
 #include "inspection/productinventory.h"
+#include "protectedfolder.h"
 #include "servicefolders.h"
 
 namespace nvupdater {
@@ -16,6 +17,14 @@ const LANGID kScriptLanguage = 0x409;
 const DWORD kScriptFlags = 0x1A8;
 const wchar_t kScriptExtension[] = L".aas";
 const size_t kProductCodeLength = 38;
+
+// The scripts folder, judged through a handle: the service writes, applies and removes scripts only
+// where nobody else may put or change one.
+bool scriptsFolderProtected()
+{
+    const std::wstring folder = GetScriptsFolder();
+    return IsProtectedFolder(folder.substr(0, folder.size() - 1));
+}
 
 bool isHexDigit(wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F') || (c >= L'a' && c <= L'f'); }
 
@@ -43,6 +52,8 @@ UINT AdvertisePackage(const std::wstring &packagePath, const std::wstring &trans
         return ERROR_INVALID_PARAMETER;
     }
     scriptPath = GetScriptsFolder() + productCode + kScriptExtension;
+    if (!scriptsFolderProtected())
+        return ERROR_ACCESS_DENIED;
     UINT result = msi::AdvertiseProduct(packagePath, scriptPath, transforms, kScriptLanguage);
     if (result != ERROR_SUCCESS)
         return result;
@@ -56,14 +67,19 @@ UINT AdvertisePackage(const std::wstring &packagePath, const std::wstring &trans
 
 UINT UnadvertiseScript(const std::wstring &scriptPath)
 {
-    UINT result = msi::AdvertiseScript(scriptPath, kScriptFlags, nullptr, TRUE);
-    DeleteFileW(scriptPath.c_str());
+    const UINT result = msi::AdvertiseScript(scriptPath, kScriptFlags, nullptr, TRUE);
+    // A script whose advertisement is still applied stays, so that the next clean-up tries again.
+    if (result == ERROR_SUCCESS)
+        DeleteFileW(scriptPath.c_str());
     return result;
 }
 
 LONG CleanupStaleScripts()
 {
     const std::wstring folder = GetScriptsFolder();
+    // No folder, nothing left over; one that others may write to is not touched.
+    if (!scriptsFolderProtected())
+        return GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES ? 0 : ERROR_ACCESS_DENIED;
     WIN32_FIND_DATAW entry = {};
     norvo::tiny::UniqueFind listing(FindFirstFileW((folder + L"*" + kScriptExtension).c_str(), &entry));
     if (!listing)

@@ -8,27 +8,27 @@ namespace nvupdater {
 const wchar_t kAcceptedPublisherNorvo[] = L"Norvo Technologies, Inc.";
 const wchar_t kAcceptedPublisherVarda[] = L"Varda Software Development Ltd.";
 
-SignatureChecks CheckPackageSignature(const std::wstring &path)
+SignatureChecks CheckPackageSignature(HANDLE file, const std::wstring &path)
 {
     SignatureChecks checks;
-    checks.trust = VerifyPackageTrust(path);
-    checks.norvo = CheckPackagePublisher(path, kAcceptedPublisherNorvo);
-    checks.varda = CheckPackagePublisher(path, kAcceptedPublisherVarda);
+    checks.trust = VerifyPackageTrust(file, path);
+    checks.norvo = CheckPackagePublisher(file, kAcceptedPublisherNorvo);
+    checks.varda = CheckPackagePublisher(file, kAcceptedPublisherVarda);
     return checks;
 }
 
-std::vector<TransformCheck> CheckTransforms(const std::wstring &transforms,
-                                            const std::function<DWORD(const std::wstring &file)> &hold)
+std::vector<TransformCheck> CheckTransforms(const std::wstring &transforms, const TransformHolder &hold)
 {
     std::vector<TransformCheck> checks;
     for (const TransformItem &item : SplitTransforms(transforms)) {
         TransformCheck check;
         check.item = item;
         if (!item.embedded) {
-            check.hold = hold(item.file);
+            HANDLE held = nullptr;
+            check.hold = hold(item.file, held);
             if (check.hold == ERROR_SUCCESS) {
                 check.signatureRun = true;
-                check.signature = CheckPackageSignature(item.file);
+                check.signature = CheckPackageSignature(held, item.file);
             }
         }
         checks.push_back(check);
@@ -51,8 +51,8 @@ EligibilityChecks CheckEligibility(const std::wstring &packagePath, EligibilityO
     return checks;
 }
 
-PackageChecks CheckPackage(const std::wstring &packagePath, DWORD holdResult, const std::wstring &transforms,
-                           const std::function<DWORD(const std::wstring &file)> &holdTransform,
+PackageChecks CheckPackage(const std::wstring &packagePath, HANDLE package, DWORD holdResult,
+                           const std::wstring &transforms, const TransformHolder &holdTransform,
                            EligibilityObserver *observer)
 {
     PackageChecks checks;
@@ -62,7 +62,7 @@ PackageChecks CheckPackage(const std::wstring &packagePath, DWORD holdResult, co
         return checks;
     }
     checks.signatureRun = true;
-    checks.signature = CheckPackageSignature(packagePath);
+    checks.signature = CheckPackageSignature(package, packagePath);
     if (!checks.signature.accepted()) {
         checks.decision = protocol::ResultSignRejected;
         return checks;

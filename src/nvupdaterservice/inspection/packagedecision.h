@@ -27,8 +27,13 @@ struct SignatureChecks {
     bool accepted() const { return trust == 0 && (norvo == 0 || varda == 0); }
 };
 
-// Trust, then both publishers: all three always, in this order, whatever the first one says.
-SignatureChecks CheckPackageSignature(const std::wstring &path);
+// Trust, then both publishers: all three always, in this order, whatever the first one says; on the
+// file held by `file` (which `path` names).
+SignatureChecks CheckPackageSignature(HANDLE file, const std::wstring &path);
+
+// Holds one transform file as HoldFile does, keeping the hold itself: HoldFile's result, and on
+// success the held handle, which stays valid while the checks run.
+using TransformHolder = std::function<DWORD(const std::wstring &file, HANDLE &held)>;
 
 // Upgrade eligibility, and the decision it makes on its own.
 struct EligibilityChecks {
@@ -51,9 +56,8 @@ struct TransformCheck {
 };
 
 // Checks the transforms text's items in order and stops after the first one refused (the last
-// element then). `hold` holds one file and gives HoldFile's result; the caller keeps what it held.
-std::vector<TransformCheck> CheckTransforms(const std::wstring &transforms,
-                                            const std::function<DWORD(const std::wstring &file)> &hold);
+// element then). `hold` holds each file; its signature is checked through the held handle.
+std::vector<TransformCheck> CheckTransforms(const std::wstring &transforms, const TransformHolder &hold);
 
 // A package's signature and, once that is accepted, its eligibility.
 struct PackageChecks {
@@ -70,11 +74,11 @@ struct PackageChecks {
 };
 
 // The package's checks in the session's order, once the caller has tried to hold the file (HoldFile,
-// with the client's identity): a file that cannot be held unchanged is refused unread; then the
-// signature, the transforms (each file held through `holdTransform`), the eligibility. Nothing is
-// logged, locked or advertised.
-PackageChecks CheckPackage(const std::wstring &packagePath, DWORD holdResult, const std::wstring &transforms,
-                           const std::function<DWORD(const std::wstring &file)> &holdTransform,
+// with the client's identity; `package` is the held handle): a file that cannot be held unchanged is
+// refused unread; then the signature, the transforms (each file held through `holdTransform`), the
+// eligibility. Nothing is logged, locked or advertised.
+PackageChecks CheckPackage(const std::wstring &packagePath, HANDLE package, DWORD holdResult,
+                           const std::wstring &transforms, const TransformHolder &holdTransform,
                            EligibilityObserver *observer = nullptr);
 
 } // namespace nvupdater

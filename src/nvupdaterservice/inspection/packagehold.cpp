@@ -1,5 +1,7 @@
 #include "inspection/packagehold.h"
 
+#include "tiny/finalpath.h"
+
 #include <vector>
 
 namespace nvupdater {
@@ -7,8 +9,6 @@ namespace nvupdater {
 namespace {
 
 const wchar_t kForbiddenInNames[] = L"/:*?\"<>|";
-const wchar_t kLongPrefix[] = L"\\\\?\\";
-const size_t kLongPrefixLength = 4;
 // Not every SDK names these two.
 const DWORD kStoppedOnSymlink = 681;          // ERROR_STOPPED_ON_SYMLINK
 const DWORD kDirectoryNotSupported = 336;     // ERROR_DIRECTORY_NOT_SUPPORTED
@@ -45,38 +45,6 @@ bool isLocalDrive(wchar_t letter)
     }
 }
 
-// The file's path as the file system resolved it, in the "C:\..." form; empty when unknown.
-std::wstring finalPathOf(HANDLE file)
-{
-    std::vector<wchar_t> buffer(MAX_PATH + kLongPrefixLength + 1);
-    DWORD length = GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()),
-                                             FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0 || length >= buffer.size())
-        return std::wstring();
-    std::wstring path(buffer.data(), length);
-    // "\\?\C:\..." only; "\\?\UNC\..." is a network path and stays unequal to any local one.
-    if (path.compare(0, kLongPrefixLength, kLongPrefix) == 0 && path.size() > kLongPrefixLength + 1 &&
-        path[kLongPrefixLength + 1] == L':')
-        path.erase(0, kLongPrefixLength);
-    return path;
-}
-
-// `path` with its short (8.3) names expanded; empty when that fails.
-std::wstring longPathOf(const std::wstring &path)
-{
-    std::vector<wchar_t> buffer(MAX_PATH + 1);
-    DWORD length = GetLongPathNameW(path.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0 || length >= buffer.size())
-        return std::wstring();
-    return std::wstring(buffer.data(), length);
-}
-
-bool sameIgnoringCase(const std::wstring &a, const std::wstring &b)
-{
-    return !a.empty() && CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-}
-
 // What the opened handle must be. 0, or the error that says what it is instead.
 DWORD checkHeldFile(HANDLE file, const std::wstring &path)
 {
@@ -93,7 +61,7 @@ DWORD checkHeldFile(HANDLE file, const std::wstring &path)
         return kStoppedOnSymlink;
     if (information.nNumberOfLinks != 1)
         return ERROR_TOO_MANY_LINKS;
-    if (!sameIgnoringCase(finalPathOf(file), longPathOf(path)))
+    if (!norvo::tiny::handleResolvesTo(file, path))
         return ERROR_CANT_RESOLVE_FILENAME;
     return ERROR_SUCCESS;
 }

@@ -1,6 +1,8 @@
 // The package signer check: is the embedded signature trusted, and who made it.
 #include "inspection/signercheck.h"
 
+#include "inspection/embeddedsignature.h"
+
 #include "tiny/unique.h"
 
 #include <wincrypt.h>
@@ -39,20 +41,29 @@ const LONG kNameNotFound = static_cast<LONG>(0x80092004u);   // CRYPT_E_NOT_FOUN
 
 LONG lastError() { return static_cast<LONG>(GetLastError()); }
 
+// The file, opened for reading as the path names it, for the checks by path.
+norvo::tiny::UniqueFile openForChecks(const std::wstring &path)
+{
+    return norvo::tiny::UniqueFile(
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
 } // namespace
 
-LONG VerifyPackageTrust(const std::wstring &packagePath)
+LONG VerifyPackageTrust(HANDLE file, const std::wstring &path)
 {
-    WINTRUST_FILE_INFO file = {};
-    file.cbStruct = sizeof(file);
-    file.pcwszFilePath = packagePath.c_str();
+    // The handle is what is verified; the path only tells the platform the file's kind.
+    WINTRUST_FILE_INFO information = {};
+    information.cbStruct = sizeof(information);
+    information.pcwszFilePath = path.c_str();
+    information.hFile = file;
 
     WINTRUST_DATA trust = {};
     trust.cbStruct = sizeof(trust);
     trust.dwUIChoice = WTD_UI_NONE;
     trust.fdwRevocationChecks = WTD_REVOKE_NONE;
     trust.dwUnionChoice = WTD_CHOICE_FILE;
-    trust.pFile = &file;
+    trust.pFile = &information;
     trust.dwStateAction = 0;   // no state kept, so no closing call
     trust.dwProvFlags = kProviderFlags;
     trust.dwUIContext = WTD_UICONTEXT_EXECUTE;
@@ -61,13 +72,18 @@ LONG VerifyPackageTrust(const std::wstring &packagePath)
     return WinVerifyTrust(nullptr, &action, &trust);
 }
 
-LONG ReadFirstSignerName(const std::wstring &packagePath, std::wstring &name)
+LONG ReadFirstSignerName(HANDLE file, std::wstring &name)
 {
+    std::vector<BYTE> signature;
+    const LONG read = ReadEmbeddedSignature(file, signature);
+    if (read != 0)
+        return read;
+    CRYPT_DATA_BLOB blob = {static_cast<DWORD>(signature.size()), signature.data()};
     UniqueCertStore store;
     UniqueCryptMsg message;
-    if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, packagePath.c_str(),
-                          CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED, CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr,
-                          nullptr, nullptr, store.put(), message.put(), nullptr))
+    if (!CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &blob, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED,
+                          CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, store.put(), message.put(),
+                          nullptr))
         return lastError();
 
     DWORD size = 0;
@@ -101,14 +117,32 @@ LONG ReadFirstSignerName(const std::wstring &packagePath, std::wstring &name)
     return 0;
 }
 
-LONG CheckPackagePublisher(const std::wstring &packagePath, const std::wstring &publisher)
+LONG CheckPackagePublisher(HANDLE file, const std::wstring &publisher)
 {
     std::wstring name;
-    LONG result = ReadFirstSignerName(packagePath, name);
+    LONG result = ReadFirstSignerName(file, name);
     if (result != 0)
         return result;
     // Whole and case-sensitive: a name with more after it, or in other letter case, is another name.
     return name == publisher ? 0 : -1;
+}
+
+LONG VerifyPackageTrust(const std::wstring &path)
+{
+    const norvo::tiny::UniqueFile file = openForChecks(path);
+    return file ? VerifyPackageTrust(file.get(), path) : lastError();
+}
+
+LONG CheckPackagePublisher(const std::wstring &path, const std::wstring &publisher)
+{
+    const norvo::tiny::UniqueFile file = openForChecks(path);
+    return file ? CheckPackagePublisher(file.get(), publisher) : lastError();
+}
+
+LONG ReadFirstSignerName(const std::wstring &path, std::wstring &name)
+{
+    const norvo::tiny::UniqueFile file = openForChecks(path);
+    return file ? ReadFirstSignerName(file.get(), name) : lastError();
 }
 
 } // namespace nvupdater

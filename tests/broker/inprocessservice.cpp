@@ -1,0 +1,56 @@
+#include "inprocessservice.h"
+
+#include "session.h"
+
+#include <gtest/gtest.h>
+
+namespace brokertest {
+
+namespace {
+
+DWORD WINAPI runSession(void *)
+{
+    nvupdater::CommunicationThread(0);
+    return 0;
+}
+
+DWORD WINAPI writeOnce(void *log)
+{
+    static_cast<nvupdater::UpdaterLog *>(log)->Write(L"after the stop", nvupdater::LogDebug);
+    return 0;
+}
+
+} // namespace
+
+InProcessService::InProcessService(const wchar_t *name, DWORD limitMs)
+    : path_(nvtest::suiteDir() + L"\\" + name + L".log"), log_(path_), comm_(&log_, limits(limitMs))
+{
+    comm_.Initialize();
+    EXPECT_EQ(0, comm_.CreatePipe());
+    nvupdater::g_updaterComm = &comm_;
+    thread_.reset(CreateThread(nullptr, 0, runSession, nullptr, 0, nullptr));
+}
+
+InProcessService::~InProcessService()
+{
+    comm_.StopSession(5000);
+    WaitForSingleObject(thread_.get(), 5000);
+    nvupdater::g_updaterComm = nullptr;
+}
+
+nvupdater::SessionLimits InProcessService::limits(DWORD limitMs)
+{
+    nvupdater::SessionLimits limits;
+    limits.messageMs = limits.installationMs = limits.sendMs = limitMs;
+    return limits;
+}
+
+bool InProcessService::ended(DWORD timeoutMs) { return WaitForSingleObject(thread_.get(), timeoutMs) == WAIT_OBJECT_0; }
+
+bool InProcessService::logStillWritable()
+{
+    norvo::tiny::UniqueHandle writer(CreateThread(nullptr, 0, writeOnce, &log_, 0, nullptr));
+    return writer && WaitForSingleObject(writer.get(), 3000) == WAIT_OBJECT_0;
+}
+
+} // namespace brokertest

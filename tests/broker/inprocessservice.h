@@ -1,0 +1,43 @@
+// The real communication thread in the test's own process, on a channel of its own with short
+// limits, as the main loop would start it: every silent step can be tried in well under a second.
+#pragma once
+
+#include "brokerharness.h"
+#include "updatercomm.h"
+#include "updaterlog.h"
+
+#include "tiny/unique.h"
+
+#include <string>
+
+namespace brokertest {
+
+class InProcessService {
+public:
+    // Logs to <suite folder>\<name>.log; every limit of the session is `limitMs`.
+    InProcessService(const wchar_t *name, DWORD limitMs);
+    ~InProcessService();
+    InProcessService(const InProcessService &) = delete;
+    InProcessService &operator=(const InProcessService &) = delete;
+
+    static nvupdater::SessionLimits limits(DWORD limitMs);
+
+    nvupdater::UpdaterComm &comm() { return comm_; }
+    LogWatch watch() const { return LogWatch(path_); }
+    bool ended(DWORD timeoutMs);
+    // True when a log write from another thread completes in time: no lock was left held.
+    bool logStillWritable();
+
+private:
+    class FileLog : public nvupdater::UpdaterLog {
+    public:
+        explicit FileLog(const std::wstring &path) { SetPathTo(path); }
+    };
+
+    std::wstring path_;
+    FileLog log_;
+    nvupdater::UpdaterComm comm_;
+    norvo::tiny::UniqueHandle thread_;
+};
+
+} // namespace brokertest
