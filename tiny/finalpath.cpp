@@ -9,8 +9,11 @@ namespace {
 
 const wchar_t kLongPrefix[] = L"\\\\?\\";
 const size_t kLongPrefixLength = 4;
+const wchar_t kLongNetworkPrefix[] = L"\\\\?\\UNC\\";
+const size_t kLongNetworkPrefixLength = 8;
 
-// The handle's path as the file system resolved it, in the "C:\..." form; empty when unknown.
+// The handle's path as the file system resolved it, in the "C:\..." or "\\server\share\..." form;
+// empty when unknown.
 std::wstring finalPathOf(HANDLE handle)
 {
     std::vector<wchar_t> buffer(MAX_PATH + kLongPrefixLength + 1);
@@ -19,21 +22,26 @@ std::wstring finalPathOf(HANDLE handle)
     if (length == 0 || length >= buffer.size())
         return std::wstring();
     std::wstring path(buffer.data(), length);
-    // "\\?\C:\..." only; "\\?\UNC\..." is a network path and stays unequal to any local one.
+    // A network path keeps its "\\" and so stays unequal to any local one.
+    if (path.compare(0, kLongNetworkPrefixLength, kLongNetworkPrefix) == 0)
+        return L"\\\\" + path.substr(kLongNetworkPrefixLength);
     if (path.compare(0, kLongPrefixLength, kLongPrefix) == 0 && path.size() > kLongPrefixLength + 1 &&
         path[kLongPrefixLength + 1] == L':')
         path.erase(0, kLongPrefixLength);
     return path;
 }
 
-// `path` with its short (8.3) names expanded; empty when that fails.
+// `path` made absolute, with its short (8.3) names expanded; empty when that fails.
 std::wstring longPathOf(const std::wstring &path)
 {
-    std::vector<wchar_t> buffer(MAX_PATH + 1);
-    DWORD length = GetLongPathNameW(path.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0 || length >= buffer.size())
+    std::vector<wchar_t> full(MAX_PATH + 1), expanded(MAX_PATH + 1);
+    DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length == 0 || length >= full.size())
         return std::wstring();
-    return std::wstring(buffer.data(), length);
+    length = GetLongPathNameW(full.data(), expanded.data(), static_cast<DWORD>(expanded.size()));
+    if (length == 0 || length >= expanded.size())
+        return std::wstring();
+    return std::wstring(expanded.data(), length);
 }
 
 } // namespace

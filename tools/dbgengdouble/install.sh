@@ -9,7 +9,7 @@
 # usage: install.sh --dll BUILT_DBGENG_DLL PREFIX EXE_NAME...
 set -euo pipefail
 NV_ROOT=${NV_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}
-. "$NV_ROOT/tools/lib/nvarch.sh"
+. "$NV_ROOT/tools/lib/nvdouble.sh"
 dll=""
 while [ $# -gt 0 ]; do
   case $1 in
@@ -21,17 +21,6 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$dll" ] && [ $# -ge 2 ] || { sed -n 2,9p "$0" >&2; exit 2; }
 prefix=$1; shift
-system=$prefix/drive_c/windows/$NV_SYSTEM_FOLDER
-[ -d "$system" ] || { echo "install.sh: $system missing (a prefix without the system folder of the $NV_ARCH build)" >&2; exit 1; }
+system=$(nv_double_system_folder "$prefix")
 cp -f "$dll" "$system/dbgeng.dll"
-
-export WINEPREFIX=$prefix
-regs=$(mktemp --suffix=.reg)
-trap 'rm -f "$regs"' EXIT
-{
-  printf 'REGEDIT4\n\n'
-  for exe in "$@"; do
-    printf '[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\%s\\DllOverrides]\n"dbgeng"="native,builtin"\n\n' "$exe"
-  done
-} > "$regs"
-timeout 60 "$NV_WINE" reg import "Z:$(printf '%s' "$regs" | sed 's|/|\\|g')" /reg:$NV_REG_VIEW >/dev/null 2>&1
+nv_double_select "$prefix" dbgeng "" "$@"

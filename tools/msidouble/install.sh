@@ -11,8 +11,7 @@
 # usage: install.sh --dll BUILT_MSI_DLL [--log WINDOWS_PATH] PREFIX EXE_NAME...
 set -euo pipefail
 NV_ROOT=${NV_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}
-. "$NV_ROOT/tools/lib/nvarch.sh"
-builtin=$NV_BUILTIN_DLLS/msi.dll
+. "$NV_ROOT/tools/lib/nvdouble.sh"
 dll="" log=""
 while [ $# -gt 0 ]; do
   case $1 in
@@ -25,22 +24,12 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$dll" ] && [ $# -ge 2 ] || { sed -n 2,10p "$0" >&2; exit 2; }
 prefix=$1; shift
-system=$prefix/drive_c/windows/$NV_SYSTEM_FOLDER
-[ -d "$system" ] || { echo "install.sh: $system missing (a prefix without the system folder of the $NV_ARCH build)" >&2; exit 1; }
-cp -f "$builtin" "$system/wmsi.dll"
+system=$(nv_double_system_folder "$prefix")
+cp -f "$NV_BUILTIN_DLLS/msi.dll" "$system/wmsi.dll"
 cp -f "$dll" "$system/msi.dll"
 
-export WINEPREFIX=$prefix
-regs=$(mktemp --suffix=.reg)
-trap 'rm -f "$regs"' EXIT
-{
-  printf 'REGEDIT4\n\n'
-  for exe in "$@"; do
-    printf '[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\%s\\DllOverrides]\n"msi"="native,builtin"\n\n' "$exe"
-  done
-  if [ -n "$log" ]; then
-    printf '[HKEY_LOCAL_MACHINE\\SOFTWARE\\NorvoTest\\MsiDouble]\n"CallLog"="%s"\n\n' "$(printf '%s' "$log" | sed 's/\\/\\\\/g')"
-  fi
-} > "$regs"
-# In the build's view, where the double reads them.
-timeout 60 "$NV_WINE" reg import "Z:$(printf '%s' "$regs" | sed 's|/|\\|g')" /reg:$NV_REG_VIEW >/dev/null 2>&1
+settings=""
+if [ -n "$log" ]; then
+  settings=$(printf '[HKEY_LOCAL_MACHINE\\SOFTWARE\\NorvoTest\\MsiDouble]\n"CallLog"="%s"\n\n' "$(printf '%s' "$log" | sed 's/\\/\\\\/g')")
+fi
+nv_double_select "$prefix" msi "$settings" "$@"
