@@ -8,7 +8,8 @@
 # each kind. Prints one table (also build/soak/table.md); exits non-zero when anything differs.
 # Its own prefix in build/soak, made as the benchmark's (tools/lib/nvprefix.sh).
 #
-# usage: tools/soak/run-soak.sh [SESSIONS] [BUILD_DIR]    (defaults: 2000, build)
+# usage: [NV_ARCH=x86|x64] tools/soak/run-soak.sh [SESSIONS] [BUILD_DIR]
+#   defaults: 2000 sessions; build for x86, build-x64 for x64 (tools/lib/nvarch.sh)
 #   environment: NV_SOAK_RUNS (4), NV_SOAK_WARMUP (20 per run), NV_SOAK_KILL_EVERY (7),
 #                NV_SOAK_SILENT_EVERY (200), NV_SOAK_WORK (BUILD_DIR/soak)
 set -euo pipefail
@@ -16,7 +17,8 @@ sessions=${1:-2000}
 runs=${NV_SOAK_RUNS:-4}
 warmup=${NV_SOAK_WARMUP:-20}
 NV_ROOT=$(cd "$(dirname "$0")/../.." && pwd)
-NV_BUILD=$(cd "$NV_ROOT" && mkdir -p "${2:-build}" && cd "${2:-build}" && pwd)
+. "$NV_ROOT/tools/lib/nvarch.sh"
+NV_BUILD=$(cd "$NV_ROOT" && mkdir -p "${2:-$NV_BUILD_NAME}" && cd "${2:-$NV_BUILD_NAME}" && pwd)
 NV_WORK=${NV_SOAK_WORK:-$NV_BUILD/soak}
 . "$NV_ROOT/tools/lib/nvprefix.sh"
 . "$NV_ROOT/tools/bench/bench-lib.sh"
@@ -37,7 +39,7 @@ nv_kit_make >"$NV_WORK/kit.log" 2>&1 || fail "test kit (kit.log)"
 nv_wine 180 msiexec /i 'C:\demo\sample-1.0.0.msi' /qn || fail "installing version 1.0.0"
 soak_install
 
-echo "Soak under $(wine --version) on $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg): $sessions sessions in $runs runs."
+echo "Soak under $("$NV_WINE" version) ($NV_ARCH build; loaders $("$NV_WINE" loaders)) on $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg): $sessions sessions in $runs runs."
 soak_runs "$sessions" "$runs" "$warmup" || fail "the runs did not end"
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo

@@ -28,8 +28,7 @@ trap 'stop_server "$WINEPREFIX"; rm -rf "$WINEPREFIX"' EXIT
 fail() { echo "soak smoke: $*"; [ -f "$NV_WORK/last.out" ] && cat "$NV_WORK/last.out"; exit 1; }
 
 cp -a "$run/template" "$WINEPREFIX"
-wineserver -p
-timeout 60 wine cmd /c exit >"$NV_WORK/session.out" 2>"$NV_WORK/session.err"
+start_server_session "$NV_WORK"
 nv_service_install || fail "sc create"
 nv_msidouble_install || fail "msi.dll test double"
 "$NV_ROOT/tools/testkit/trust-root.sh" add "$kit/pki/root.crt" || fail "trusting the kit's root"

@@ -35,7 +35,7 @@ soak_gather_log() {
 # nvsoak with the soak's packages and mix, the mix going on from the last batch; its output is
 # appended to soak.out, and the log gathered.
 soak_nvsoak() {
-  timeout -k 5 3600 wine 'C:\soak\nvsoak.exe' --accepted "$SOAK_ACCEPTED" --refused "$SOAK_REFUSED" --sessions "$1" \
+  timeout -k 5 3600 "$NV_WINE" 'C:\soak\nvsoak.exe' --accepted "$SOAK_ACCEPTED" --refused "$SOAK_REFUSED" --sessions "$1" \
     --first "$SOAK_NEXT" --kill-every "$SOAK_KILL_EVERY" --silent-every "$SOAK_SILENT_EVERY" >"$NV_WORK/nvsoak.out" 2>&1 ||
     return 1
   SOAK_NEXT=$((SOAK_NEXT + $1))
@@ -78,7 +78,7 @@ soak_runs() {
     bench_linux_row "run$run" end || { echo "no service process (run $run)"; return 1; }
     echo "run $run: $count sessions, $(( $(date +%s) - start )) s since the start"
     if [ "$run" = "$runs" ]; then
-      timeout -k 5 60 wine 'C:\soak\nvsoak.exe' --free "$SOAK_ACCEPTED" >"$NV_WORK/free.out" 2>&1 || true
+      timeout -k 5 60 "$NV_WINE" 'C:\soak\nvsoak.exe' --free "$SOAK_ACCEPTED" >"$NV_WORK/free.out" 2>&1 || true
     fi
     nv_service_stop || { echo "the service did not stop (run $run)"; return 1; }
     soak_gather_log
