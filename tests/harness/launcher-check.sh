@@ -6,8 +6,10 @@
 set -uo pipefail
 cd "$1" || exit 2
 started='(^|[0-9]:|[;&|({ ]|timeout( -k [0-9]+)? [0-9]+ )(wine|wine64|wineboot|winecfg|wineserver)( |$)'
-hits=$(git ls-files -co --exclude-standard -- '*.sh' 'tools/lib/*' '.ci/*' 2>/dev/null |
-  grep -vx 'tools/lib/nvwine' | grep -vx 'tools/setup.sh' |
+scripts=$(git ls-files -co --exclude-standard -- '*.sh' 'tools/lib/*' '.ci/*' 2>/dev/null |
+  grep -vx 'tools/lib/nvwine' | grep -vx 'tools/setup.sh')
+[ "$(printf '%s\n' "$scripts" | grep -c .)" -gt 20 ] || { echo "launcher-check: the scripts were not found in $1"; exit 2; }
+hits=$(printf '%s\n' "$scripts" |
   xargs grep -nE "$started" 2>/dev/null | grep -vE ':[0-9]+:[[:space:]]*#' |
   sed -E 's/("\$NV_WINE"|nvwine) (wine|wine64|wineboot|winecfg|wineserver)//g' | grep -E "$started")
 if [ -n "$hits" ]; then
