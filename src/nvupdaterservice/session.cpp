@@ -3,6 +3,7 @@
 #include "inspection/advertisement.h"
 #include "inspection/eligibility.h"
 #include "inspection/packagepipeline.h"
+#include "clientmessages.h"
 #include "protocol.h"
 #include "updatercomm.h"
 #include "updaterlog.h"
@@ -10,7 +11,6 @@
 
 #include <objbase.h>
 #include <vector>
-#include <wchar.h>
 
 namespace nvupdater {
 
@@ -128,15 +128,15 @@ public:
 
         if (!Greet())
             return;
-        std::wstring packagePath, transforms;
-        if (!ReceivePackage(packagePath, transforms))
+        protocol::PackageCommand package;
+        if (!ReceivePackage(package))
             return;
 
         ExaminationOptions options;
         options.hold = [this](const std::wstring &path, FileHold &hold) { return HoldAsClient(path, hold); };
         options.lockAndAdvertise = true;
         options.observer = &logged_;
-        ExaminePackage(packagePath, transforms, options, examination_);
+        ExaminePackage(package.packagePath, package.transforms, options, examination_);
         if (examination_.decision != ResultGoAhead)
             return;
         Install();
@@ -163,33 +163,35 @@ private:
             Failed(kRecievingInitFails, LogComm);
             return false;
         }
-        wchar_t identity[protocol::kMaxIdentityUnits + 1] = {};
-        int version = 0;
-        if (swscanf(reply.c_str(), protocol::kGreetingParse, identity, &version) < 2) {
+        protocol::Greeting greeting;
+        if (!protocol::ParseGreeting(reply, greeting)) {
             log_.Write(FormatText(kInvalidCommand, reply.c_str()), LogError);
             return false;
         }
-        if (wcscmp(identity, protocol::kClientIdentity) != 0) {
-            log_.Write(FormatText(kInvalidSender, identity), LogError);
+        if (greeting.identity != protocol::kClientIdentity) {
+            log_.Write(FormatText(kInvalidSender, greeting.identity.c_str()), LogError);
             return false;
         }
-        log_.Write(FormatText(kConnectedToWrapper, version), LogComm);
+        log_.Write(FormatText(kConnectedToWrapper, greeting.version), LogComm);
         return true;
     }
 
-    bool ReceivePackage(std::wstring &packagePath, std::wstring &transforms)
+    bool ReceivePackage(protocol::PackageCommand &package)
     {
         std::wstring command;
         if (comm_.Receive(command, comm_.limits().messageMs) != 0) {
             Failed(kRecievingPackageFails, LogComm);
             return false;
         }
-        if (comm_.ParsePackageCommand(command, packagePath, transforms) != 0)
+        if (!protocol::ParsePackageCommand(command, package)) {
+            log_.Write(FormatText(kInvalidCommand, command.c_str()), LogError);
             return false;
-        if (!transforms.empty())
-            log_.Write(FormatText(kRecievedWithTransforms, packagePath.c_str(), transforms.c_str()), LogComm);
+        }
+        if (!package.transforms.empty())
+            log_.Write(FormatText(kRecievedWithTransforms, package.packagePath.c_str(), package.transforms.c_str()),
+                       LogComm);
         else
-            log_.Write(FormatText(kRecieved, packagePath.c_str()), LogComm);
+            log_.Write(FormatText(kRecieved, package.packagePath.c_str()), LogComm);
         return true;
     }
 
@@ -231,7 +233,7 @@ private:
             return false;
         }
         int installResult = 0;
-        if (swscanf(message.c_str(), protocol::kResultParse, &installResult) < 1) {
+        if (!protocol::ParseInstallationResult(message, installResult)) {
             log_.Write(FormatText(kInvalidCommand, message.c_str()), LogComm);
             return false;
         }
