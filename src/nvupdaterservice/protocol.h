@@ -1,5 +1,5 @@
-// The protocol between the updater service and the Setup Wrapper: the pipe, the message forms, the
-// result codes and the formats that read them. The service, the reference client, the benchmark
+// The protocol between the updater service and the Setup Wrapper: the pipe, the message forms and
+// the result codes (clientmessages.h reads them). The service, the reference client, the benchmark
 // and the tests all take them from here.
 //
 // Only the protocol lives here. The service's log texts stay in the modules that write them, exactly
@@ -28,7 +28,6 @@ const int kProtocolVersion = 1;
 const wchar_t kGreetingFormat[] = NV_PROTOCOL_GREETING L"%ls %d";
 // The identity token is read into at most this many units.
 const unsigned kMaxIdentityUnits = 259;
-const wchar_t kGreetingParse[] = NV_PROTOCOL_GREETING L"%259ls %d";
 // The reference client's own reply.
 const wchar_t kClientGreeting[] = NV_PROTOCOL_GREETING L"NSW 1";
 
@@ -40,9 +39,6 @@ const wchar_t kTransformsFormat[] = NV_PROTOCOL_TRANSFORMS L"%ls\"";
 
 // 220: the service's decision, and after the go-ahead the client's installation result.
 const wchar_t kResultFormat[] = NV_PROTOCOL_RESULT L"%d";
-const wchar_t kResultParse[] = NV_PROTOCOL_RESULT L"%d";
-// A decision read strictly: the number and nothing after it (a second field must not be read).
-const wchar_t kDecisionParse[] = NV_PROTOCOL_RESULT L"%ld%lc";
 
 // 230: the client's goodbye.
 const wchar_t kBye[] = L"230 BYE";

@@ -2,9 +2,8 @@
 
 #include "inspection/advertisement.h"
 #include "inspection/eligibility.h"
-#include "inspection/packagedecision.h"
-#include "inspection/packagelock.h"
-#include "inspection/productinventory.h"
+#include "inspection/packagepipeline.h"
+#include "clientmessages.h"
 #include "protocol.h"
 #include "updatercomm.h"
 #include "updaterlog.h"
@@ -12,7 +11,6 @@
 
 #include <objbase.h>
 #include <vector>
-#include <wchar.h>
 
 namespace nvupdater {
 
@@ -50,12 +48,70 @@ const wchar_t kPipeClosed[] = L"Pipe closed.";
 const wchar_t kCannotHold[] = L"Package refused: the file can't be held unchanged.";
 const wchar_t kTransformRefused[] = L"Transform refused: %ls";
 
-// What the checks of one package decided, and what the installation step needs from them.
-struct Inspection {
-    int decision = ResultGoAhead;
-    std::wstring productCode;
-    std::wstring productVersion;
-    std::wstring scriptPath;
+// The examination's steps as the session's log tells them, and the session's part in them: no
+// advertisement after the stop, a refusal sent while the package is still locked.
+class Logged : public ExaminationObserver {
+public:
+    Logged(UpdaterComm &comm, UpdaterLog &log) : comm_(comm), log_(log) {}
+
+    void PackageHeld(DWORD result) override
+    {
+        if (result == ERROR_SUCCESS)
+            return;
+        log_.Write(FormatText(kLockResult, static_cast<int>(result)), LogDebug);
+        log_.Write(kCannotHold, LogError);
+    }
+    void PackageLocked(DWORD result) override { log_.Write(FormatText(kLockResult, static_cast<int>(result)), LogDebug); }
+    void PropertyRead(const std::wstring &value) override { log_.Write(value, LogDebug); }
+    void SignatureChecked(const SignatureChecks &signature) override
+    {
+        if (signature.accepted()) {
+            log_.Write(kSignAccepted, LogDebug);
+            return;
+        }
+        log_.Write(FormatText(kSignRejected, static_cast<int>(signature.trust), static_cast<int>(signature.norvo),
+                              static_cast<int>(signature.varda)),
+                   LogDebug);
+    }
+    void TransformsChecked(const std::vector<TransformCheck> &checks) override
+    {
+        if (!checks.empty() && !checks.back().accepted())
+            log_.Write(FormatText(kTransformRefused, checks.back().item.text.c_str()), LogError);
+    }
+    void EligibilityChecked(const EligibilityChecks &eligibility) override
+    {
+        if (eligibility.decision == ResultUpgradeNotNeeded)
+            log_.Write(kUpgradeNotNeeded, LogDebug);
+        else if (eligibility.decision == ResultNoUpgradableProduct)
+            log_.Write(kNoUpgradableProduct, LogError);
+        else
+            log_.Write(kUpgradableFound, LogDebug);
+    }
+    // After the stop no advertisement is made: the session could not be sure to take it away.
+    bool MayAdvertise() override { return comm_.BeginAdvertisement(); }
+    void Advertised(UINT result) override
+    {
+        if (result == 0) {
+            log_.Write(kAdvertised, LogDebug);
+            return;
+        }
+        comm_.EndAdvertisement();
+        log_.Write(FormatText(kAdvertisingFailed, static_cast<int>(result)), LogError);
+    }
+    void Decided(int decision) override
+    {
+        if (decision != ResultGoAhead && comm_.Send(FormatText(protocol::kResultFormat, decision)) != 0 &&
+            !comm_.Stopping())
+            log_.Write(kSendingResultFails, LogComm);
+    }
+    void PackageUnlocked(DWORD result) override
+    {
+        log_.Write(FormatText(kUnlockResult, static_cast<int>(result)), LogDebug);
+    }
+
+private:
+    UpdaterComm &comm_;
+    UpdaterLog &log_;
 };
 
 class Session {
@@ -72,14 +128,18 @@ public:
 
         if (!Greet())
             return;
-        std::wstring packagePath, transforms;
-        if (!ReceivePackage(packagePath, transforms))
+        protocol::PackageCommand package;
+        if (!ReceivePackage(package))
             return;
 
-        Inspection inspection = Inspect(packagePath, transforms);
-        if (inspection.decision != ResultGoAhead)
+        ExaminationOptions options;
+        options.hold = [this](const std::wstring &path, FileHold &hold) { return HoldAsClient(path, hold); };
+        options.lockAndAdvertise = true;
+        options.observer = &logged_;
+        ExaminePackage(package.packagePath, package.transforms, options, examination_);
+        if (examination_.decision != ResultGoAhead)
             return;
-        Install(inspection);
+        Install();
     }
 
 private:
@@ -103,33 +163,35 @@ private:
             Failed(kRecievingInitFails, LogComm);
             return false;
         }
-        wchar_t identity[protocol::kMaxIdentityUnits + 1] = {};
-        int version = 0;
-        if (swscanf(reply.c_str(), protocol::kGreetingParse, identity, &version) < 2) {
+        protocol::Greeting greeting;
+        if (!protocol::ParseGreeting(reply, greeting)) {
             log_.Write(FormatText(kInvalidCommand, reply.c_str()), LogError);
             return false;
         }
-        if (wcscmp(identity, protocol::kClientIdentity) != 0) {
-            log_.Write(FormatText(kInvalidSender, identity), LogError);
+        if (greeting.identity != protocol::kClientIdentity) {
+            log_.Write(FormatText(kInvalidSender, greeting.identity.c_str()), LogError);
             return false;
         }
-        log_.Write(FormatText(kConnectedToWrapper, version), LogComm);
+        log_.Write(FormatText(kConnectedToWrapper, greeting.version), LogComm);
         return true;
     }
 
-    bool ReceivePackage(std::wstring &packagePath, std::wstring &transforms)
+    bool ReceivePackage(protocol::PackageCommand &package)
     {
         std::wstring command;
         if (comm_.Receive(command, comm_.limits().messageMs) != 0) {
             Failed(kRecievingPackageFails, LogComm);
             return false;
         }
-        if (comm_.ParsePackageCommand(command, packagePath, transforms) != 0)
+        if (!protocol::ParsePackageCommand(command, package)) {
+            log_.Write(FormatText(kInvalidCommand, command.c_str()), LogError);
             return false;
-        if (!transforms.empty())
-            log_.Write(FormatText(kRecievedWithTransforms, packagePath.c_str(), transforms.c_str()), LogComm);
+        }
+        if (!package.transforms.empty())
+            log_.Write(FormatText(kRecievedWithTransforms, package.packagePath.c_str(), package.transforms.c_str()),
+                       LogComm);
         else
-            log_.Write(FormatText(kRecieved, packagePath.c_str()), LogComm);
+            log_.Write(FormatText(kRecieved, package.packagePath.c_str()), LogComm);
         return true;
     }
 
@@ -143,104 +205,17 @@ private:
         return HoldFile(path, hold);
     }
 
-    // Holds and locks the file, checks and advertises the package, unlocks. A refusal is sent from
-    // here.
-    Inspection Inspect(const std::wstring &packagePath, const std::wstring &transforms)
-    {
-        Inspection inspection;
-        SavedFileSecurity saved;
-        const DWORD held = HoldAsClient(packagePath, package_);
-        if (held != ERROR_SUCCESS) {
-            // Nothing that could change under the checks is checked at all.
-            log_.Write(FormatText(kLockResult, static_cast<int>(held)), LogDebug);
-            log_.Write(kCannotHold, LogError);
-            inspection.decision = ResultSignRejected;
-        } else {
-            log_.Write(FormatText(kLockResult, static_cast<int>(LockPackageFile(package_, saved))), LogDebug);
-            inspection.productCode = ReadPackageProperty(packagePath, L"ProductCode");
-            log_.Write(inspection.productCode, LogDebug);
-            inspection.productVersion = ReadPackageProperty(packagePath, L"ProductVersion");
-            log_.Write(inspection.productVersion, LogDebug);
-            inspection.decision = Decide(packagePath, transforms, inspection.scriptPath);
-        }
-
-        if (inspection.decision != ResultGoAhead) {
-            if (comm_.Send(FormatText(protocol::kResultFormat, inspection.decision)) != 0)
-                Failed(kSendingResultFails, LogComm);
-        }
-        // Always: the unlock itself knows when the lock saved nothing to give back.
-        log_.Write(FormatText(kUnlockResult, static_cast<int>(UnlockPackageFile(package_, saved))), LogDebug);
-        return inspection;
-    }
-
-    // Every transform file must be held and signed like the package, since a transform can change
-    // what the signed package installs. Transforms inside the package are covered by its signature.
-    bool TransformsAccepted(const std::wstring &transforms)
-    {
-        const std::vector<TransformCheck> checks = CheckTransforms(transforms, [this](const std::wstring &file, HANDLE &held) {
-            FileHold hold;
-            const DWORD result = HoldAsClient(file, hold);
-            if (result == ERROR_SUCCESS) {
-                held = hold.file.get();
-                transforms_.push_back(std::move(hold));
-            }
-            return result;
-        });
-        if (checks.empty() || checks.back().accepted())
-            return true;
-        log_.Write(FormatText(kTransformRefused, checks.back().item.text.c_str()), LogError);
-        return false;
-    }
-
-    int Decide(const std::wstring &packagePath, const std::wstring &transforms, std::wstring &scriptPath)
-    {
-        const SignatureChecks signature = CheckPackageSignature(package_.file.get(), packagePath);
-        if (!signature.accepted()) {
-            log_.Write(FormatText(kSignRejected, static_cast<int>(signature.trust), static_cast<int>(signature.norvo),
-                                  static_cast<int>(signature.varda)),
-                       LogDebug);
-            return ResultSignRejected;
-        }
-        log_.Write(kSignAccepted, LogDebug);
-        if (!TransformsAccepted(transforms))
-            return ResultSignRejected;
-
-        const EligibilityChecks eligibility = CheckEligibility(packagePath);
-        if (eligibility.decision == ResultUpgradeNotNeeded) {
-            log_.Write(kUpgradeNotNeeded, LogDebug);
-            return ResultUpgradeNotNeeded;
-        }
-        if (eligibility.decision == ResultNoUpgradableProduct) {
-            log_.Write(kNoUpgradableProduct, LogError);
-            return ResultNoUpgradableProduct;
-        }
-        log_.Write(kUpgradableFound, LogDebug);
-
-        // After the stop no advertisement is made: the session could not be sure to take it away.
-        if (!comm_.BeginAdvertisement())
-            return ResultAdvertiseFailed;
-        UINT advertised = AdvertisePackage(packagePath, transforms, scriptPath);
-        if (advertised != 0) {
-            comm_.EndAdvertisement();
-            log_.Write(FormatText(kAdvertisingFailed, static_cast<int>(advertised)), LogError);
-            return ResultAdvertiseFailed;
-        }
-        log_.Write(kAdvertised, LogDebug);
-        return ResultGoAhead;
-    }
-
     // The go-ahead, the client's installation, and the advertisement's removal unless the product
     // is now installed at the package's version. Whichever way the installation step ends (the
     // result, a failed send or receive, a time-out, a malformed result, the stop), the advertisement
     // goes first, while the package and its transforms are still held; only then are they let go.
     // Otherwise the client could swap the package and install its own file on the advertisement.
-    void Install(const Inspection &inspection)
+    void Install()
     {
         const bool reported = AwaitInstallation();
-        const bool removed = RemoveAdvertisement(inspection);
+        const bool removed = TakeAdvertisementAway();
         comm_.EndAdvertisement();
-        package_ = FileHold();
-        transforms_.clear();
+        examination_ = Examination();
         if (reported && removed)
             ReceiveGoodbye();
     }
@@ -258,7 +233,7 @@ private:
             return false;
         }
         int installResult = 0;
-        if (swscanf(message.c_str(), protocol::kResultParse, &installResult) < 1) {
+        if (!protocol::ParseInstallationResult(message, installResult)) {
             log_.Write(FormatText(kInvalidCommand, message.c_str()), LogComm);
             return false;
         }
@@ -268,16 +243,13 @@ private:
 
     // False when the advertisement could not be taken away; its script then stays for the next
     // clean-up.
-    bool RemoveAdvertisement(const Inspection &inspection)
+    bool TakeAdvertisementAway()
     {
-        // The installed version decides, not the number the client reported.
-        if (CheckInstalledVersion(inspection.productCode, inspection.productVersion) == 0) {
-            DeleteFileW(inspection.scriptPath.c_str());
+        const AdvertisementRemoval removal = RemoveAdvertisement(examination_);
+        if (removal.installed)
             return true;
-        }
-        const UINT removed = UnadvertiseScript(inspection.scriptPath);
-        if (removed != 0) {
-            log_.Write(FormatText(kUnadvertisingFailed, static_cast<int>(removed)), LogError);
+        if (removal.unadvertised != 0) {
+            log_.Write(FormatText(kUnadvertisingFailed, static_cast<int>(removal.unadvertised)), LogError);
             return false;
         }
         log_.Write(kUnadvertised, LogDebug);
@@ -300,8 +272,9 @@ private:
 
     UpdaterComm &comm_;
     UpdaterLog &log_;
-    FileHold package_;
-    std::vector<FileHold> transforms_;
+    Logged logged_{comm_, log_};
+    // Holds the package and its transforms until the session ends or the advertisement is gone.
+    Examination examination_;
 };
 
 // Everything a claimed session does.

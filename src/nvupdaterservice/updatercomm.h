@@ -60,10 +60,6 @@ public:
     // the system's error) when the client cannot be impersonated.
     class ClientIdentity;
 
-    // A well-formed `210 PACKAGE "path"` or `210 PACKAGE "path" TRANSFORMS "transforms"` gives 0
-    // with its parts; anything else is logged and gives -1.
-    int ParsePackageCommand(const std::wstring &command, std::wstring &packagePath, std::wstring &transforms);
-
     // The session claim: true for the one thread that may serve the next client.
     bool ClaimSession();
     void SetSessionActive(int value);

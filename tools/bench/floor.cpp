@@ -1,10 +1,7 @@
 #include "floor.h"
 
-#include "inspection/advertisement.h"
 #include "inspection/eligibility.h"
-#include "inspection/packagedecision.h"
-#include "inspection/packagelock.h"
-#include "inspection/productinventory.h"
+#include "inspection/packagepipeline.h"
 #include "servicefolders.h"
 
 #include <objbase.h>
@@ -21,38 +18,44 @@ void PrepareFloor()
     CreateServiceFolders();
 }
 
+namespace {
+
+// A refusal is sent before the unlock, the go-ahead after it.
+class RefusalClock : public ExaminationObserver {
+public:
+    RefusalClock(FloorPass &pass, double (*nowMs)(), double start) : pass_(pass), nowMs_(nowMs), start_(start) {}
+    void Decided(int decision) override
+    {
+        if (decision != protocol::ResultGoAhead)
+            pass_.toDecisionMs = nowMs_() - start_;
+    }
+
+private:
+    FloorPass &pass_;
+    double (*nowMs_)();
+    double start_;
+};
+
+} // namespace
+
 FloorPass RunFloorPass(const std::wstring &packagePath, double (*nowMs)())
 {
     FloorPass pass;
     const double start = nowMs();
-    std::wstring productCode, productVersion, scriptPath;
-    FileHold hold;
-    SavedFileSecurity saved;
-    const DWORD held = HoldFile(packagePath, hold);
-    if (held == ERROR_SUCCESS) {
-        LockPackageFile(hold, saved);
-        productCode = ReadPackageProperty(packagePath, L"ProductCode");
-        productVersion = ReadPackageProperty(packagePath, L"ProductVersion");
-    }
-    // The session's checks, with their own decision rules; the benchmark names no transforms.
-    pass.decision = CheckPackage(packagePath, hold.file.get(), held, std::wstring(), [](const std::wstring &, HANDLE &) {
-                        return static_cast<DWORD>(ERROR_SUCCESS);
-                    }).decision;
-    if (pass.decision == protocol::ResultGoAhead && AdvertisePackage(packagePath, L"", scriptPath) != 0)
-        pass.decision = protocol::ResultAdvertiseFailed;
-    // A refusal is sent before the unlock, the go-ahead after it.
-    if (pass.decision != protocol::ResultGoAhead)
-        pass.toDecisionMs = nowMs() - start;
-    UnlockPackageFile(hold, saved);
+    RefusalClock clock(pass, nowMs, start);
+    ExaminationOptions options;
+    options.lockAndAdvertise = true;
+    options.observer = &clock;
+    // The session's examination, with its own decision rules; the benchmark names no transforms.
+    Examination examination;
+    ExaminePackage(packagePath, std::wstring(), options, examination);
+    pass.decision = examination.decision;
     if (pass.decision != protocol::ResultGoAhead)
         return pass;
     pass.toDecisionMs = nowMs() - start;
     // The session takes the advertisement away while it still holds the package, and lets go after.
     const double resulted = nowMs();
-    if (CheckInstalledVersion(productCode, productVersion) == 0)
-        DeleteFileW(scriptPath.c_str());
-    else
-        UnadvertiseScript(scriptPath);
+    RemoveAdvertisement(examination);
     pass.afterResultMs = nowMs() - resulted;
     return pass;
 }

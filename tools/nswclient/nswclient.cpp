@@ -1,6 +1,7 @@
 // nswclient: the reference Setup Wrapper. It asks the updater service to accept a package, installs
 // it with no user interface after the go-ahead, reports the installer's result and says goodbye;
 // or, in raw mode, sends the given messages verbatim. Every message sent and received is printed.
+#include "clientmessages.h"
 #include "exitcodes.h"
 #include "pipeclient.h"
 
@@ -314,8 +315,7 @@ int converse(const Options &options)
         (code = talk.receive(reply, "decision")) != ExitDone)
         return code;
     long decision = 0;
-    wchar_t rest = 0;
-    if (swscanf(reply.c_str(), protocol::kDecisionParse, &decision, &rest) != 1) {
+    if (!protocol::ParseDecision(reply, decision)) {
         say("That is not a decision.\n");
         return ExitProtocol;
     }

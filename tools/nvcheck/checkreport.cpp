@@ -1,10 +1,8 @@
 #include "checkreport.h"
 
 #include "inspection/eligibility.h"
-#include "inspection/packagehold.h"
+#include "inspection/packagepipeline.h"
 #include "inspection/signercheck.h"
-
-#include <vector>
 
 namespace nvcheck {
 
@@ -50,29 +48,19 @@ CheckReport CheckPackageFile(const std::wstring &packagePath, const std::wstring
     CheckReport report;
     report.packagePath = packagePath;
     report.transforms = transforms;
-    // Held for as long as the checks run, as the service holds it: the file cannot change under them.
-    FileHold hold;
-    const DWORD held = HoldFile(packagePath, hold);
-    if (held == ERROR_SUCCESS) {
-        report.productCode = ReadPackageProperty(packagePath, L"ProductCode");
-        report.productVersion = ReadPackageProperty(packagePath, L"ProductVersion");
-        report.upgradeCode = ReadPackageProperty(packagePath, L"UpgradeCode");
-        report.signerResult = ReadFirstSignerName(hold.file.get(), report.signerName);
-    }
-
     Recorder recorder(report);
-    std::vector<FileHold> transformHolds;   // held, like the package, until the checks are done
-    report.checks = CheckPackage(packagePath, hold.file.get(), held, transforms,
-                                 [&transformHolds](const std::wstring &file, HANDLE &heldFile) {
-                                     FileHold transform;
-                                     const DWORD result = HoldFile(file, transform);
-                                     if (result == ERROR_SUCCESS) {
-                                         heldFile = transform.file.get();
-                                         transformHolds.push_back(std::move(transform));
-                                     }
-                                     return result;
-                                 },
-                                 &recorder);
+    ExaminationOptions options;
+    options.eligibility = &recorder;
+    // Held for as long as the checks run, as the service holds it: the file cannot change under them.
+    Examination examination;
+    ExaminePackage(packagePath, transforms, options, examination);
+    report.checks = examination.checks;
+    if (examination.package) {
+        report.productCode = examination.productCode;
+        report.productVersion = examination.productVersion;
+        report.upgradeCode = ReadPackageProperty(packagePath, L"UpgradeCode");
+        report.signerResult = ReadFirstSignerName(examination.package.file.get(), report.signerName);
+    }
     return report;
 }
 

@@ -2,7 +2,7 @@
 // package's properties, each check's own result, and the NVUpdate rows as they were examined.
 #pragma once
 
-#include "inspection/packagedecision.h"
+#include "inspection/packagepipeline.h"
 
 #include <string>
 #include <vector>

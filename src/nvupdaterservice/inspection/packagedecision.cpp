@@ -51,32 +51,4 @@ EligibilityChecks CheckEligibility(const std::wstring &packagePath, EligibilityO
     return checks;
 }
 
-PackageChecks CheckPackage(const std::wstring &packagePath, HANDLE package, DWORD holdResult,
-                           const std::wstring &transforms, const TransformHolder &holdTransform,
-                           EligibilityObserver *observer)
-{
-    PackageChecks checks;
-    checks.hold = holdResult;
-    if (holdResult != ERROR_SUCCESS) {
-        checks.decision = protocol::ResultSignRejected;
-        return checks;
-    }
-    checks.signatureRun = true;
-    checks.signature = CheckPackageSignature(package, packagePath);
-    if (!checks.signature.accepted()) {
-        checks.decision = protocol::ResultSignRejected;
-        return checks;
-    }
-    checks.transformsRun = true;
-    checks.transforms = CheckTransforms(transforms, holdTransform);
-    if (!checks.transforms.empty() && !checks.transforms.back().accepted()) {
-        checks.decision = protocol::ResultSignRejected;
-        return checks;
-    }
-    checks.eligibilityRun = true;
-    checks.eligibility = CheckEligibility(packagePath, observer);
-    checks.decision = checks.eligibility.decision;
-    return checks;
-}
-
 } // namespace nvupdater

@@ -1,5 +1,5 @@
-// The checks that decide whether the service accepts a package, in the order the service runs them.
-// The broker session and the package check tool share them, so that both give the same answer.
+// The checks that decide whether the service accepts a package, and what each of them found. The
+// examination (packagepipeline.h) runs them in the service's order for every caller.
 #pragma once
 
 #include "inspection/eligibilityobserver.h"
@@ -59,7 +59,7 @@ struct TransformCheck {
 // element then). `hold` holds each file; its signature is checked through the held handle.
 std::vector<TransformCheck> CheckTransforms(const std::wstring &transforms, const TransformHolder &hold);
 
-// A package's signature and, once that is accepted, its eligibility.
+// What the checks of one package found, up to the first refusal.
 struct PackageChecks {
     DWORD hold = 0;   // what holding the file unchanged gave; nothing else is checked unless 0
     bool signatureRun = false;
@@ -72,13 +72,5 @@ struct PackageChecks {
     // package passes and the service goes on to advertise it (which alone can still fail, 28403).
     int decision = protocol::ResultGoAhead;
 };
-
-// The package's checks in the session's order, once the caller has tried to hold the file (HoldFile,
-// with the client's identity; `package` is the held handle): a file that cannot be held unchanged is
-// refused unread; then the signature, the transforms (each file held through `holdTransform`), the
-// eligibility. Nothing is logged, locked or advertised.
-PackageChecks CheckPackage(const std::wstring &packagePath, HANDLE package, DWORD holdResult,
-                           const std::wstring &transforms, const TransformHolder &holdTransform,
-                           EligibilityObserver *observer = nullptr);
 
 } // namespace nvupdater
