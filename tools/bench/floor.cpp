@@ -30,7 +30,7 @@ FloorPass RunFloorPass(const std::wstring &packagePath, double (*nowMs)())
     SavedFileSecurity saved;
     const DWORD held = HoldFile(packagePath, hold);
     if (held == ERROR_SUCCESS) {
-        LockPackageFile(hold, saved);
+        (void)LockPackageFile(hold, saved);   // timed only: the session logs the result, the floor does not
         productCode = ReadPackageProperty(packagePath, L"ProductCode");
         productVersion = ReadPackageProperty(packagePath, L"ProductVersion");
     }
@@ -43,7 +43,7 @@ FloorPass RunFloorPass(const std::wstring &packagePath, double (*nowMs)())
     // A refusal is sent before the unlock, the go-ahead after it.
     if (pass.decision != protocol::ResultGoAhead)
         pass.toDecisionMs = nowMs() - start;
-    UnlockPackageFile(hold, saved);
+    (void)UnlockPackageFile(hold, saved);   // as the lock: timed, not judged
     if (pass.decision != protocol::ResultGoAhead)
         return pass;
     pass.toDecisionMs = nowMs() - start;
@@ -52,7 +52,7 @@ FloorPass RunFloorPass(const std::wstring &packagePath, double (*nowMs)())
     if (CheckInstalledVersion(productCode, productVersion) == 0)
         DeleteFileW(scriptPath.c_str());
     else
-        UnadvertiseScript(scriptPath);
+        (void)UnadvertiseScript(scriptPath);   // as the lock: timed, not judged
     pass.afterResultMs = nowMs() - resulted;
     return pass;
 }
