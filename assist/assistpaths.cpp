@@ -103,7 +103,7 @@ void createFolder(const std::string &folder)
     if (!parent.empty() && parent.back() == ':')
         parent += '\\';
     if (!parent.empty() && tiny::usersCanCreateIn(parent.c_str()))
-        tiny::createProtectedFolder(folder.c_str());
+        (void)tiny::createProtectedFolder(folder.c_str());   // a folder that is missing fails the first write in it
     else
         CreateDirectoryA(folder.c_str(), nullptr);
 }

@@ -124,22 +124,20 @@ bool DumpAnalyzer::createInterfaces()
         return false;
     try {
         assistLog(kObtainingClient, kCreateRoutine);
-        void *client = nullptr;
-        HRESULT result = g_debugCreate(IID_IDebugClient, &client);
-        if (FAILED(result) || !client) {
+        HRESULT result = g_debugCreate(IID_IDebugClient, reinterpret_cast<void **>(client_.put()));
+        if (FAILED(result) || !client_) {
+            client_.release();   // a failed create hands out no reference, whatever it left there
             assistLog(kCreateFailed, kCreateRoutine, code(result));
             return false;
         }
-        client_ = static_cast<IDebugClient *>(client);
         assistLog(kObtainingControl, kCreateRoutine);
-        void *control = nullptr;
-        result = client_->QueryInterface(IID_IDebugControl, &control);
-        if (FAILED(result) || !control) {
+        result = client_.get()->QueryInterface(IID_IDebugControl, reinterpret_cast<void **>(control_.put()));
+        if (FAILED(result) || !control_) {
+            control_.release();   // as above: nothing to release after a failed query
             assistLog(kQueryFailed, kCreateRoutine, code(result));
             deleteInterfaces();
             return false;
         }
-        control_ = static_cast<IDebugControl *>(control);
         return true;
     } catch (const std::exception &error) {
         assistLog(kCaught, kCreateRoutine, error.what());
@@ -158,16 +156,16 @@ bool DumpAnalyzer::analyzeFile(const std::string &dumpPath, bool &positive)
         assistLog(kInvalidArguments, kAnalyzeRoutine);
         return false;
     }
-    HRESULT result = client_->SetOutputCallbacks(callbacks_.get());
+    HRESULT result = client_.get()->SetOutputCallbacks(callbacks_.get());
     if (FAILED(result)) {
         assistLog(kCallbacksFailed, kAnalyzeRoutine, code(result));
-        client_->EndSession(DEBUG_END_ACTIVE_DETACH);
+        client_.get()->EndSession(DEBUG_END_ACTIVE_DETACH);
         return false;
     }
-    result = client_->OpenDumpFile(dumpPath.c_str());
+    result = client_.get()->OpenDumpFile(dumpPath.c_str());
     if (FAILED(result)) {
         assistLog(kOpenFailed, kAnalyzeRoutine, code(result));
-        client_->SetOutputCallbacks(nullptr);
+        client_.get()->SetOutputCallbacks(nullptr);
         return false;
     }
     bool analysed = false;
@@ -177,15 +175,15 @@ bool DumpAnalyzer::analyzeFile(const std::string &dumpPath, bool &positive)
         assistLog(kAnalyzeException, kAnalyzeRoutine, error.what());
         analysed = false;
     }
-    client_->SetOutputCallbacks(nullptr);
-    client_->EndSession(DEBUG_END_ACTIVE_DETACH);
+    client_.get()->SetOutputCallbacks(nullptr);
+    client_.get()->EndSession(DEBUG_END_ACTIVE_DETACH);
     positive = callbacks_->positive();
     return analysed;
 }
 
 void DumpAnalyzer::execute(const char *command, bool bugCheckWording)
 {
-    HRESULT result = control_->Execute(DEBUG_OUTCTL_THIS_CLIENT, command, DEBUG_EXECUTE_ECHO);
+    HRESULT result = control_.get()->Execute(DEBUG_OUTCTL_THIS_CLIENT, command, DEBUG_EXECUTE_ECHO);
     if (FAILED(result)) {
         if (bugCheckWording)
             assistLog(kBugCheckFailed, kPerformRoutine, code(result));
@@ -196,11 +194,11 @@ void DumpAnalyzer::execute(const char *command, bool bugCheckWording)
 
 bool DumpAnalyzer::performAnalyzeInternal()
 {
-    HRESULT result = control_->Execute(DEBUG_OUTCTL_THIS_CLIENT, kSympath, DEBUG_EXECUTE_ECHO);
+    HRESULT result = control_.get()->Execute(DEBUG_OUTCTL_THIS_CLIENT, kSympath, DEBUG_EXECUTE_ECHO);
     if (FAILED(result))
         assistLog(kSympathFailed, kPerformRoutine, code(result));
     // The engine answers S_FALSE when the time limit passes before the dump has loaded.
-    result = control_->WaitForEvent(DEBUG_WAIT_DEFAULT, kLoadTimeoutMs);
+    result = control_.get()->WaitForEvent(DEBUG_WAIT_DEFAULT, kLoadTimeoutMs);
     if (result != S_OK) {
         assistLog(kWaitFailed, kPerformRoutine, code(result));
         return false;
@@ -237,13 +235,11 @@ ULONG DumpAnalyzer::deleteInterfaces()
     try {
         if (control_) {
             assistLog(kReleasingControl, kDeleteRoutine);
-            last = control_->Release();
-            control_ = nullptr;
+            last = control_.release()->Release();
         }
         if (client_) {
             assistLog(kReleasingClient, kDeleteRoutine);
-            last = client_->Release();
-            client_ = nullptr;
+            last = client_.release()->Release();
         }
     } catch (const std::exception &error) {
         assistLog(kCaught, kDeleteRoutine, error.what());

@@ -4,6 +4,7 @@
 
 #include "assist/outputcallbacks.h"
 #include "tiny/dynamiclibrary.h"
+#include "tiny/unique.h"
 
 #include <windows.h>
 #include <dbgeng.h>
@@ -40,8 +41,8 @@ private:
     void execute(const char *command, bool bugCheckWording = false);
 
     std::string engineFolder_;
-    IDebugClient *client_ = nullptr;
-    IDebugControl *control_ = nullptr;
+    tiny::UniqueCom<IDebugClient> client_;
+    tiny::UniqueCom<IDebugControl> control_;
     tiny::DynamicLibrary engine_;
     bool initialised_ = false;
     std::unique_ptr<ModuleInfoList> modules_;

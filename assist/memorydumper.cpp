@@ -95,7 +95,7 @@ int MemoryDumper::dumpProcessState(EXCEPTION_POINTERS *exception, HANDLE process
 
     // An old dump goes first, through a handle on the file itself; the new one is created, never
     // opened: a link or anything else left under the name makes the creation fail.
-    tiny::deleteFileItself(dumpFilePath.c_str());
+    (void)tiny::deleteFileItself(dumpFilePath.c_str());   // none there is fine; anything else fails the creation
     tiny::UniqueFile file(CreateFileA(dumpFilePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD error = GetLastError();

@@ -28,12 +28,12 @@ DIR *openDir(const char *path);
 // The next entry ("." and ".." included), or null at the end and on every call after it.
 DirectoryEntry *readDir(DIR *dir);
 // Ends the listing and frees the record; always 0.
-int closeDir(DIR *dir);
+[[nodiscard]] int closeDir(DIR *dir);
 
 struct DirTraits {
     using pointer = DIR *;
     static pointer invalid() noexcept { return nullptr; }
-    static void close(pointer dir) noexcept { closeDir(dir); }
+    static void close(pointer dir) noexcept { (void)closeDir(dir); }   // an owner has no one to tell
 };
 using UniqueDir = Unique<DirTraits>;
 

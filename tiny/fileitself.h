@@ -13,15 +13,15 @@ namespace tiny {
 // Opens `path` with `access` (sharing everything) and checks the handle: a reparse point gives
 // ERROR_STOPPED_ON_SYMLINK (681), a name that resolves to another object
 // ERROR_CANT_RESOLVE_FILENAME (1921), and `file` is then empty. 0, or the error.
-DWORD openFileItself(const char *path, DWORD access, UniqueFile &file);
+[[nodiscard]] DWORD openFileItself(const char *path, DWORD access, UniqueFile &file);
 
 // Deletes the file open as `file` (opened with DELETE) through its handle.
-DWORD deleteThroughHandle(HANDLE file);
+[[nodiscard]] DWORD deleteThroughHandle(HANDLE file);
 
 // Deletes the regular file `path` through a checked handle; a link or a folder of that name is
 // refused and stays (a folder: ERROR_DIRECTORY_NOT_SUPPORTED, 336). 0, or the error
 // (ERROR_FILE_NOT_FOUND when nothing has that name).
-DWORD deleteFileItself(const char *path);
+[[nodiscard]] DWORD deleteFileItself(const char *path);
 
 } // namespace tiny
 } // namespace norvo

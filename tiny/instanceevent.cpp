@@ -20,10 +20,10 @@ const char kInstanceEventSecurity[] = "D:P(A;;0x001F0003;;;SY)(A;;0x001F0003;;;B
 
 } // namespace
 
-HANDLE createGuardedEvent(const char *name, int platformFlags)
+UniqueHandle createGuardedEvent(const char *name, int platformFlags)
 {
     if ((platformFlags & kDefaultSecurityFlags) != 0)
-        return CreateEventA(nullptr, FALSE, FALSE, name);
+        return UniqueHandle(CreateEventA(nullptr, FALSE, FALSE, name));
 
     // Any account may open the event to wait on it; only SYSTEM and administrators may signal it,
     // change it or its access list.
@@ -31,27 +31,27 @@ HANDLE createGuardedEvent(const char *name, int platformFlags)
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kInstanceEventSecurity, SDDL_REVISION_1,
                                                               reinterpret_cast<PSECURITY_DESCRIPTOR *>(descriptor.put()),
                                                               nullptr))
-        return nullptr;
+        return UniqueHandle();
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
-    HANDLE event = CreateEventA(&attributes, FALSE, FALSE, name);
+    UniqueHandle event(CreateEventA(&attributes, FALSE, FALSE, name));
     const DWORD error = GetLastError();
     descriptor.reset();
     SetLastError(error); // the caller tells an existing event by it
     return event;
 }
 
-HANDLE createInstanceEvent(const char *name, int platformFlags)
+UniqueHandle createInstanceEvent(const char *name, int platformFlags)
 {
     if (!name)
-        return nullptr;
+        return UniqueHandle();
     std::string objectName = name;
     if ((platformFlags & 0xFF & kLocalNameFlags) == 0)
         objectName = kGlobalPrefix + objectName;
 
-    UniqueHandle event(createGuardedEvent(objectName.c_str(), platformFlags));
+    UniqueHandle event = createGuardedEvent(objectName.c_str(), platformFlags);
     if (!event || GetLastError() == ERROR_ALREADY_EXISTS)
-        return nullptr;
-    return event.release();
+        return UniqueHandle();
+    return event;
 }
 
 } // namespace tiny

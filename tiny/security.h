@@ -23,7 +23,7 @@ enum WellKnownSidKind {
 };
 
 // 0, or the error of a failed AllocateAndInitializeSid (ERROR_INVALID_PARAMETER for other kinds).
-DWORD createWellKnownSid(int kind, UniqueSid &sid);
+[[nodiscard]] DWORD createWellKnownSid(int kind, UniqueSid &sid);
 
 // A small bit set of what a trustee may do with a file.
 enum AccessFlags {
@@ -44,9 +44,9 @@ const size_t kLongestSecurityPath = 259;
 // Writes entries for `count` SIDs into the file's DACL, replacing it or merged into the current
 // one, always protected from inheritance. `flags` -1: full access for every SID. A Win32 code.
 // These work through a handle on the file itself: a link in its place is refused, never followed.
-DWORD setFileAcl(const char *path, int count, const int *kinds, bool replace, int flags);
+[[nodiscard]] DWORD setFileAcl(const char *path, int count, const int *kinds, bool replace, int flags);
 // Makes the SID of `kind` the file's owner. 1 when the privileges could not all be enabled.
-DWORD takeFileOwnership(const char *path, int kind);
+[[nodiscard]] DWORD takeFileOwnership(const char *path, int kind);
 // Leaves the file to Administrators and SYSTEM (and read and execute to Users when asked),
 // owned by Administrators. Every change goes through one handle on the file itself, opened with
 // the ownership privileges enabled; a link or a name resolving elsewhere is refused (false).
@@ -58,7 +58,7 @@ bool usersCanCreateIn(const char *folder);
 // Creates `folder` for Administrators and SYSTEM only (inherited by what is created in it, nothing
 // inherited from above), the descriptor given at creation. 0, or the error (an existing folder:
 // ERROR_ALREADY_EXISTS, unchanged).
-DWORD createProtectedFolder(const char *folder);
+[[nodiscard]] DWORD createProtectedFolder(const char *folder);
 
 // Enables privileges on a token for one scope and restores them, in enabling order, at its end.
 class PrivilegeSet {

@@ -25,6 +25,9 @@ const char kCannotCreateThread[] = "Cannot create server thread: ";
 
 namespace {
 
+// The worker thread: the main routine with the argument that tells it runs under the SCM.
+void runUnderScm(void *record) { static_cast<ServiceDefinition *>(record)->mainRoutine(1); }
+
 const char kOpenScmFailed[] =
     "Cannot open the connection to the service control manager, function OpenSCManager() failed with error 0x";
 const char kOpenServiceFailed[] = "Cannot open the existing service, function OpenService() failed with error 0x";
@@ -43,12 +46,12 @@ const DWORD kServerNotStarted = 1;
 const int kDispatcherNotStarted = 3; // serverMain's result
 
 SERVICE_STATUS_HANDLE statusHandle = nullptr;
-volatile LONG currentState = SERVICE_START_PENDING;
+std::atomic<LONG> currentState(SERVICE_START_PENDING);
 
 // Reports `state` to the SCM; the controls follow from it: none while start-pending.
 void reportStatus(DWORD state, DWORD win32ExitCode, DWORD specificExitCode, DWORD checkpoint, DWORD waitHint)
 {
-    InterlockedExchange(&currentState, static_cast<LONG>(state));
+    currentState = static_cast<LONG>(state);
     SERVICE_STATUS status = {};
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
@@ -136,7 +139,7 @@ void WINAPI serviceMain(DWORD, LPSTR *)
     }
     reportStatus(SERVICE_START_PENDING, NO_ERROR, 0, 1, kFirstStartHint);
 
-    UniqueHandle instance(createInstanceEvent(definition->instanceName, definition->platformFlags));
+    UniqueHandle instance = createInstanceEvent(definition->instanceName, definition->platformFlags);
     if (!instance) {
         reportError(kAlreadyRunning);
         reportStopped(kAnotherInstance);
@@ -144,7 +147,7 @@ void WINAPI serviceMain(DWORD, LPSTR *)
     }
 
     UniqueHandle worker;
-    if (!startThread(definition->mainRoutine, 1, worker, threadAttributes)) {
+    if (!startThread(runUnderScm, definition, &worker, threadAttributes)) {
         reportError(std::string(kCannotCreateThread) + lastErrorText(0));
         reportStopped(kServerNotStarted);
         return;
@@ -164,7 +167,7 @@ void WINAPI serviceMain(DWORD, LPSTR *)
     }
 
     reportStatus(SERVICE_RUNNING, NO_ERROR, 0, 0, 0);
-    waitAndClose(worker);
+    (void)waitAndClose(worker);   // the worker's end is all that is wanted; nothing follows it
     instance.reset();
     reportStopped(0);
 }
@@ -176,7 +179,7 @@ void WINAPI controlHandler(DWORD control)
     case SERVICE_CONTROL_SHUTDOWN:
         // The SCM hears of the stop before the main routine does.
         reportStatus(SERVICE_STOP_PENDING, NO_ERROR, 0, 1, kStopHint);
-        InterlockedExchange(&definition->stopRequested, control == SERVICE_CONTROL_STOP ? 1 : 2);
+        definition->stopRequested = control == SERVICE_CONTROL_STOP ? 1 : 2;
         break;
     default:
         reportStatus(static_cast<DWORD>(currentState), NO_ERROR, 0, 0, 0);

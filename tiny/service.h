@@ -2,7 +2,11 @@
 // started any other way, interactively behind a small status window. One instance per machine.
 #pragma once
 
+#include "tiny/unique.h"
+
 #include <windows.h>
+
+#include <atomic>
 
 namespace norvo {
 namespace tiny {
@@ -25,9 +29,9 @@ struct ServiceDefinition {
     const char *displayName;      // titles, messages, event source
     const char *version;
     int platformFlags;
-    volatile LONG stopRequested;  // framework: 1 stop or window closed, 2 system shutdown
-    volatile LONG running;        // main routine: nonzero once it is up
-    volatile LONG startFailed;    // main routine: nonzero when it could not start ...
+    std::atomic<LONG> stopRequested;  // framework: 1 stop or window closed, 2 system shutdown
+    std::atomic<LONG> running;        // main routine: nonzero once it is up
+    std::atomic<LONG> startFailed;    // main routine: nonzero when it could not start ...
     char failureText[128];        // ... and why (written completely before startFailed is set)
 };
 
@@ -47,13 +51,13 @@ const DWORD kEventIdInformation = 0x40000004;
 void reportEvent(WORD eventType, DWORD eventId, const char *text);
 
 // The single-instance event: "Global\" + name unless the low byte of `platformFlags` has a bit of
-// 0xF7 set. Null when another instance holds the name (or the event could not be made).
-HANDLE createInstanceEvent(const char *name, int platformFlags);
+// 0xF7 set. Empty when another instance holds the name (or the event could not be made).
+UniqueHandle createInstanceEvent(const char *name, int platformFlags);
 
 // An auto-reset, unsignalled event; with `platformFlags` & 7 clear its protected DACL grants SYSTEM
 // and Administrators EVENT_ALL_ACCESS and Everyone SYNCHRONIZE only (any process may wait on it).
 // GetLastError stays as CreateEvent left it (ERROR_ALREADY_EXISTS tells).
-HANDLE createGuardedEvent(const char *name, int platformFlags);
+UniqueHandle createGuardedEvent(const char *name, int platformFlags);
 
 // Moves a top-level window to the centre of the primary screen.
 void centreWindow(HWND window);

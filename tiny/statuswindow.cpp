@@ -21,6 +21,9 @@ const char kEngineRunning[] = "Engine is running";
 
 namespace {
 
+// The worker thread: the main routine with the argument that tells it runs in interactive mode.
+void runBehindWindow(void *record) { static_cast<ServiceDefinition *>(record)->mainRoutine(0); }
+
 const char kDialogClass[] = "#32770";
 const int kExitButton = 1;
 const UINT_PTR kStartTimer = 1;
@@ -107,13 +110,13 @@ INT_PTR CALLBACK statusDialogProc(HWND window, UINT message, WPARAM wParam, LPAR
 
 int runInteractive(int showCommand)
 {
-    UniqueHandle instance(createInstanceEvent(definition->instanceName, definition->platformFlags));
+    UniqueHandle instance = createInstanceEvent(definition->instanceName, definition->platformFlags);
     if (!instance) {
         reportEvent(kEventError, kEventIdError, kAlreadyRunning);
         return kAnotherInstance;
     }
     UniqueHandle worker;
-    if (!startThread(definition->mainRoutine, 0, worker, threadAttributes)) {
+    if (!startThread(runBehindWindow, definition, &worker, threadAttributes)) {
         reportEvent(kEventError, kEventIdError, (std::string(kCannotCreateThread) + lastErrorText(0)).c_str());
         return kWorkerNotStarted;
     }
@@ -135,8 +138,8 @@ int runInteractive(int showCommand)
         }
     }
 
-    InterlockedExchange(&definition->stopRequested, 1);
-    waitAndClose(worker);
+    definition->stopRequested = 1;
+    (void)waitAndClose(worker);   // the worker's end is all that is wanted; nothing follows it
     return 0;
 }
 

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <new>
 #include <process.h>
+#include <utility>
 
 namespace norvo {
 namespace tiny {
@@ -11,22 +12,22 @@ namespace {
 
 struct StartRecord {
     ThreadRoutine routine;
-    int argument;
+    void *context;
 };
 
 unsigned __stdcall threadEntry(void *parameter)
 {
     StartRecord record = *static_cast<StartRecord *>(parameter);
     delete static_cast<StartRecord *>(parameter);
-    record.routine(record.argument);
+    record.routine(record.context);
     return 0;
 }
 
 } // namespace
 
-bool startThread(ThreadRoutine routine, int argument, HANDLE *handle, const ThreadAttributes &attributes)
+bool startThread(ThreadRoutine routine, void *context, UniqueHandle *thread, const ThreadAttributes &attributes)
 {
-    StartRecord *record = new (std::nothrow) StartRecord{routine, argument};
+    StartRecord *record = new (std::nothrow) StartRecord{routine, context};
     if (!record) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
@@ -39,29 +40,20 @@ bool startThread(ThreadRoutine routine, int argument, HANDLE *handle, const Thre
         SetLastError(error ? error : ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
-    HANDLE thread = reinterpret_cast<HANDLE>(started);
-    if (handle)
-        *handle = thread;
-    else
-        CloseHandle(thread);
+    UniqueHandle owned(reinterpret_cast<HANDLE>(started));
+    if (thread)
+        *thread = std::move(owned);
     return true;
 }
 
-bool startThread(ThreadRoutine routine, int argument, UniqueHandle &thread, const ThreadAttributes &attributes)
+bool waitAndClose(UniqueHandle &thread)
 {
-    return startThread(routine, argument, thread.put(), attributes);
-}
-
-bool waitAndClose(HANDLE handle)
-{
-    if (!handle)
+    if (!thread)
         return true;
-    bool waited = WaitForSingleObject(handle, INFINITE) == WAIT_OBJECT_0;
-    bool closed = CloseHandle(handle) != FALSE;
-    return waited && closed;
+    const bool waited = WaitForSingleObject(thread.get(), INFINITE) == WAIT_OBJECT_0;
+    thread.reset();
+    return waited;
 }
-
-bool waitAndClose(UniqueHandle &thread) { return waitAndClose(thread.release()); }
 
 } // namespace tiny
 } // namespace norvo

@@ -15,19 +15,18 @@ struct ThreadAttributes {
     std::string name;         // informational; empty in this program
 };
 
-typedef void (*ThreadRoutine)(int argument);
+// What a thread needs reaches it through `context`, never through a global.
+typedef void (*ThreadRoutine)(void *context);
 
-// Starts a thread that runs routine(argument) and ends with exit code 0. With `handle` given, the
-// caller receives the thread handle and must close it; without, the handle is closed at once.
-// Returns false, with the system's last error left in place, when no thread was created.
-bool startThread(ThreadRoutine routine, int argument, HANDLE *handle, const ThreadAttributes &attributes);
-// The same, with the thread handle going straight into `thread` (whatever it held is closed first).
-bool startThread(ThreadRoutine routine, int argument, UniqueHandle &thread, const ThreadAttributes &attributes);
+// Starts a thread that runs routine(context) and ends with exit code 0. With `thread` given, the
+// thread's handle goes into it (whatever it held is closed first); without, the handle is closed at
+// once. Returns false, with the system's last error left in place, when no thread was created.
+[[nodiscard]] bool startThread(ThreadRoutine routine, void *context, UniqueHandle *thread,
+                               const ThreadAttributes &attributes);
 
-// Waits without a time limit for `handle` and closes it. A null handle gives true at once.
-bool waitAndClose(HANDLE handle);
-// The same for an owned thread handle; `thread` is empty afterwards.
-bool waitAndClose(UniqueHandle &thread);
+// Waits without a time limit for the thread and closes its handle; `thread` is empty afterwards.
+// An empty owner gives true at once.
+[[nodiscard]] bool waitAndClose(UniqueHandle &thread);
 
 } // namespace tiny
 } // namespace norvo

@@ -64,7 +64,13 @@ norvo::tiny::ServiceDefinition &ServiceRecord() { return g_definition; }
 
 void FillServiceDefinition(HINSTANCE instance)
 {
-    g_definition = norvo::tiny::ServiceDefinition();
+    // Cleared field by field: the flags the threads share are atomics, which are not copied.
+    g_definition.runAsService = false;
+    g_definition.eventMessageFile = nullptr;
+    g_definition.stopRequested = 0;
+    g_definition.running = 0;
+    g_definition.startFailed = 0;
+    g_definition.failureText[0] = '\0';
     g_definition.instance = instance;
     g_definition.dialogId = IDD_STATUS;
     g_definition.iconId = IDI_SERVICE;
@@ -94,18 +100,17 @@ void MainLoop(int)
 
     // Lives until the process ends: a session still finishing a check at stop may point at it.
     UpdaterComm *comm = new UpdaterComm(&log);
-    g_updaterComm = comm;
-    comm->Initialize();
+    (void)comm->Initialize();   // a channel that is not ready makes CreatePipe fail and retry each poll
     RemoveStaleAdvertisements(log);
 
     const norvo::tiny::ThreadAttributes attributes;
     norvo::tiny::UniqueHandle session;   // the most recent communication thread
     while (!g_definition.stopRequested) {
         if (!comm->pipeOpen) {
-            comm->CreatePipe();
+            (void)comm->CreatePipe();   // logged inside; pipeOpen tells the next poll to try again
             g_definition.running = 1;
         } else if (!comm->sessionActive) {
-            if (!norvo::tiny::startThread(CommunicationThread, 0, session, attributes)) {
+            if (!norvo::tiny::startThread(CommunicationThread, comm, &session, attributes)) {
                 const std::wstring why = norvo::tiny::fromUtf8(norvo::tiny::lastErrorText(0));
                 log.Write(FormatText(kCannotCreateThread, why.c_str()), LogError);
             }

@@ -301,9 +301,9 @@ void Serve(UpdaterComm &comm, UpdaterLog &log)
 
 } // namespace
 
-void CommunicationThread(int)
+void CommunicationThread(void *channel)
 {
-    UpdaterComm *comm = g_updaterComm;
+    UpdaterComm *comm = static_cast<UpdaterComm *>(channel);
     if (!comm || !comm->ClaimSession())
         return;
     Serve(*comm, comm->log());

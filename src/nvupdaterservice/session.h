@@ -13,9 +13,9 @@ using protocol::ResultNoUpgradableProduct;
 using protocol::ResultSignRejected;
 using protocol::ResultUpgradeNotNeeded;
 
-// Thread routine started by MainLoop whenever the pipe exists and no session is active. Serves
-// exactly one client connection through g_updaterComm and returns; returns at once when another
-// session holds the pipe. The argument is ignored.
-void CommunicationThread(int unused);
+// Thread routine started by MainLoop whenever the pipe exists and no session is active, with the
+// process's one channel (an UpdaterComm) as `channel`. Serves exactly one client connection
+// through it and returns; returns at once when another session holds the pipe.
+void CommunicationThread(void *channel);
 
 } // namespace nvupdater

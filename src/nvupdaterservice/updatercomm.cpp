@@ -6,8 +6,6 @@
 
 namespace nvupdater {
 
-UpdaterComm *g_updaterComm = nullptr;
-
 namespace {
 
 const DWORD kBufferBytes = 2048;

@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 
 namespace nvupdater {
@@ -35,22 +36,22 @@ public:
     UpdaterComm &operator=(const UpdaterComm &) = delete;
 
     // 0, or -1 when already initialised.
-    int Initialize();
+    [[nodiscard]] int Initialize();
     // 0 when the pipe exists afterwards, -1 when it could not be created (retried by the caller).
-    int CreatePipe();
+    [[nodiscard]] int CreatePipe();
 
     // One message each way, each bounded by a time limit. 0, or -1: logged with the system's error
     // number (1460 for a time-out), except when the service's stop cut the call short, which is
     // not logged (see Stopping()).
-    int Send(std::wstring message);
-    int Receive(std::wstring &message, DWORD timeoutMs);
+    [[nodiscard]] int Send(std::wstring message);
+    [[nodiscard]] int Receive(std::wstring &message, DWORD timeoutMs);
     const Limits &limits() const { return limits_; }
     // Where the channel and its session write (the process-wide log in the service).
     UpdaterLog &log() const { return *log_; }
 
     // Waits, without a time limit, until a client is connected or the service stops. 0, or the
     // system's error number (ERROR_OPERATION_ABORTED after the stop).
-    DWORD WaitForClient();
+    [[nodiscard]] DWORD WaitForClient();
     // Ends the current client's connection; the instance stays for the next client. When the last
     // pipe call was a send, waits (at most the send limit, and not past the stop) until the client has
     // read it, since hanging up throws away what it has not read yet.
@@ -78,8 +79,8 @@ public:
     // Guards the test-and-set of the two flags below.
     norvo::tiny::NMutex lock;
     // Written under the lock (or by their only owner), read by the main loop without it.
-    volatile LONG pipeOpen = 0;
-    volatile LONG sessionActive = 0;
+    std::atomic<LONG> pipeOpen{0};
+    std::atomic<LONG> sessionActive{0};
 
 private:
     // Runs one overlapped pipe operation that `started` began to its end, within `timeoutMs` and
@@ -93,7 +94,7 @@ private:
     norvo::tiny::UniqueHandle stop_;      // set once, by the service's stop
     norvo::tiny::UniqueHandle idle_;      // set while no session holds the pipe
     bool lastCallWasSend_ = false;
-    volatile LONG advertising_ = 0;       // between BeginAdvertisement and EndAdvertisement
+    std::atomic<LONG> advertising_{0};    // between BeginAdvertisement and EndAdvertisement
     int initialized_ = 0;
 };
 
@@ -110,8 +111,5 @@ public:
 private:
     DWORD error_;
 };
-
-// The one channel of the process, set by MainLoop before the first communication thread starts.
-extern UpdaterComm *g_updaterComm;
 
 } // namespace nvupdater

@@ -8,9 +8,9 @@ namespace brokertest {
 
 namespace {
 
-DWORD WINAPI runSession(void *)
+DWORD WINAPI runSession(void *comm)
 {
-    nvupdater::CommunicationThread(0);
+    nvupdater::CommunicationThread(comm);
     return 0;
 }
 
@@ -25,17 +25,15 @@ DWORD WINAPI writeOnce(void *log)
 InProcessService::InProcessService(const wchar_t *name, DWORD limitMs)
     : path_(nvtest::suiteDir() + L"\\" + name + L".log"), log_(path_), comm_(&log_, limits(limitMs))
 {
-    comm_.Initialize();
+    EXPECT_EQ(0, comm_.Initialize());
     EXPECT_EQ(0, comm_.CreatePipe());
-    nvupdater::g_updaterComm = &comm_;
-    thread_.reset(CreateThread(nullptr, 0, runSession, nullptr, 0, nullptr));
+    thread_.reset(CreateThread(nullptr, 0, runSession, &comm_, 0, nullptr));
 }
 
 InProcessService::~InProcessService()
 {
     comm_.StopSession(5000);
     WaitForSingleObject(thread_.get(), 5000);
-    nvupdater::g_updaterComm = nullptr;
 }
 
 nvupdater::SessionLimits InProcessService::limits(DWORD limitMs)

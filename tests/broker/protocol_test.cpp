@@ -206,14 +206,18 @@ TEST(PipeLimits, SecondClientIsRefusedWhileASessionRunsAndTheNextIsServedSoonAft
     first.send(L"200 nsw 1");
     ASSERT_TRUE(first.hungUp());
     const ULONGLONG ended = GetTickCount64();
-    // The main loop polls every 250 ms; the next client is connected and greeted within that.
+    // The main loop polls every 250 ms; the next client is connected and greeted within that. The
+    // greeting's own way from the service to the client is the pace of the machine just now.
     ASSERT_EQ(0u, second.openWithin(2000));
+    const ULONGLONG connected = GetTickCount64();
     std::wstring greeting;
     ASSERT_EQ(0u, second.read(greeting, 2000));
+    const ULONGLONG pace = GetTickCount64() - connected;
     const ULONGLONG served = GetTickCount64() - ended;
     EXPECT_EQ(L"200 NUS 1", greeting);
-    EXPECT_LE(served, 250u + 100u);   // one poll, plus the thread start under a loaded machine
-    std::printf("next client greeted %u ms after the session ended\n", static_cast<unsigned>(served));
+    EXPECT_LE(served, onePollWithin(pace));
+    std::printf("next client greeted %u ms after the session ended (greeting alone: %u ms)\n",
+                static_cast<unsigned>(served), static_cast<unsigned>(pace));
     first.closedLog();
     LogWatch log;
     second.close();
@@ -265,19 +269,20 @@ TEST(Stop, StopWhileWaitingEndsTheLoopPromptlyAndEarlyClientsAreServed)
 {
     ASSERT_NO_FATAL_FAILURE(ensureServing());
     // The previous session's end is at most one poll of the main loop ago: let it start the next
-    // session thread, which then waits for a client.
-    Sleep(400);
+    // session thread, which then waits for a client; four polls leave room for a loaded machine.
+    Sleep(1000);
     LogWatch log;
     norvo::tiny::UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, serviceProcessId()));
     ASSERT_TRUE(process.valid());
     const ULONGLONG requested = GetTickCount64();
     ASSERT_TRUE(requestStop());
-    ASSERT_TRUE(nvtest::waitFor([&] { return log.holds("Debug - MainLoop : Finished."); }, 2000, 2));
+    const ULONGLONG pace = GetTickCount64() - requested;   // the control's own way through the system
+    ASSERT_TRUE(nvtest::waitFor([&] { return log.holds("Debug - MainLoop : Finished."); }, 5000, 2));
     const ULONGLONG finished = GetTickCount64() - requested;
-    // The loop polls the request every 250 ms; the rest is the control's way through the system
-    // and the log's file writes.
-    EXPECT_LE(finished, 250u + 100u);
-    std::printf("MainLoop finished %u ms after the stop request\n", static_cast<unsigned>(finished));
+    // The loop polls the request every 250 ms; the rest is the control's way and the log's writes.
+    EXPECT_LE(finished, onePollWithin(pace));
+    std::printf("MainLoop finished %u ms after the stop request (the control alone: %u ms)\n",
+                static_cast<unsigned>(finished), static_cast<unsigned>(pace));
     // Gone with its pipe before the next start.
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.get(), 5000));
     EXPECT_LINES(log.lines(), {"Debug - MainLoop : Closing communication thread.", "Debug - MainLoop : Finished.",
@@ -319,12 +324,18 @@ TEST(Squatter, PipeNameInUseIsRetriedEveryPollUntilItIsFree)
                                                       1, 2048, 2048, 1000, nullptr));
     ASSERT_TRUE(squatter.valid());
     LogWatch log;
+    const ULONGLONG started = GetTickCount64();
     ASSERT_TRUE(startService()) << "the service reports running even without its pipe";
-    Sleep(800);
-    size_t failures = 0;
-    for (const std::string &line : log.lines())
-        failures += line.rfind("Error - Creating pipe fails with error: ", 0) == 0 ? 1 : 0;
-    EXPECT_GE(failures, 3u) << "one failed attempt per 250 ms poll";
+    auto failures = [&] {
+        size_t count = 0;
+        for (const std::string &line : log.lines())
+            count += line.rfind("Error - Creating pipe fails with error: ", 0) == 0 ? 1 : 0;
+        return count;
+    };
+    // Tried again and again while the name is taken, once a poll: a load can only make it fewer.
+    ASSERT_TRUE(nvtest::waitFor([&] { return failures() >= 3; }, 10000));
+    const size_t seen = failures();
+    EXPECT_LE(seen, (GetTickCount64() - started) / 250 + 2) << "retried faster than once a poll";
     EXPECT_FALSE(log.holds("Comm - Pipe created."));
 
     squatter.reset();

@@ -6,6 +6,7 @@
 #include "tiny/unique.h"
 
 #include "resource.h"
+#include "version.h"
 
 #include <gtest/gtest.h>
 
@@ -160,10 +161,11 @@ TEST_F(ServiceResources, ArtworkAndVersionRecordAreThere)
     VS_FIXEDFILEINFO *fixed = nullptr;
     UINT length = 0;
     ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<void **>(&fixed), &length));
-    EXPECT_EQ(MAKELONG(0, 2), fixed->dwFileVersionMS);
-    EXPECT_EQ(MAKELONG(1171, 0), fixed->dwFileVersionLS);
-    EXPECT_EQ(MAKELONG(0, 2), fixed->dwProductVersionMS);
-    EXPECT_EQ(MAKELONG(1171, 0), fixed->dwProductVersionLS);
+    // The build's own version: the record follows the one place where it is set.
+    EXPECT_EQ(static_cast<DWORD>(MAKELONG(NV_VERSION_MINOR, NV_VERSION_MAJOR)), fixed->dwFileVersionMS);
+    EXPECT_EQ(static_cast<DWORD>(MAKELONG(NV_VERSION_BUILD, NV_VERSION_PATCH)), fixed->dwFileVersionLS);
+    EXPECT_EQ(static_cast<DWORD>(MAKELONG(NV_VERSION_MINOR, NV_VERSION_MAJOR)), fixed->dwProductVersionMS);
+    EXPECT_EQ(static_cast<DWORD>(MAKELONG(NV_VERSION_BUILD, NV_VERSION_PATCH)), fixed->dwProductVersionLS);
     auto text = [&](const char *name) {
         char *value = nullptr;
         UINT n = 0;
@@ -172,8 +174,8 @@ TEST_F(ServiceResources, ArtworkAndVersionRecordAreThere)
                    ? std::string(value)
                    : std::string();
     };
-    EXPECT_EQ("2.0.0.1171 T0", text("FileVersion"));
-    EXPECT_EQ("2.0.0.1171 T0", text("ProductVersion"));
+    EXPECT_EQ(NV_VERSION_TAGGED_TEXT, text("FileVersion"));
+    EXPECT_EQ(NV_VERSION_TAGGED_TEXT, text("ProductVersion"));
     EXPECT_EQ("Norvo Updater Service", text("ProductName"));
 }
 

@@ -204,10 +204,10 @@ TEST(ScmRun, ControlHandlerAsksStopWith1AndShutdownWith2)
     static ServiceDefinition record;
     framework::definition = &record;
     framework::controlHandler(SERVICE_CONTROL_SHUTDOWN);
-    EXPECT_EQ(2, record.stopRequested);
+    EXPECT_EQ(2, record.stopRequested.load());
     framework::controlHandler(SERVICE_CONTROL_STOP);
-    EXPECT_EQ(1, record.stopRequested);
+    EXPECT_EQ(1, record.stopRequested.load());
     framework::controlHandler(SERVICE_CONTROL_INTERROGATE);
-    EXPECT_EQ(1, record.stopRequested);
+    EXPECT_EQ(1, record.stopRequested.load());
     framework::definition = nullptr;
 }

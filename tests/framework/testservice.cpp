@@ -97,16 +97,16 @@ void testMain(int argument)
     Sleep(options.delayMs);
     if (options.mode == "fail") {
         snprintf(definition.failureText, sizeof(definition.failureText), "%s", kFailureText);
-        InterlockedExchange(&definition.startFailed, 1);
+        definition.startFailed = 1;
         trace("failed");
         return;
     }
-    InterlockedExchange(&definition.running, 1);
+    definition.running = 1;
     trace("running");
     while (!definition.stopRequested)
         Sleep(20);
     const SERVICE_STATUS status = ownStatus();
-    trace("stop %ld state %lu checkpoint %lu hint %lu", definition.stopRequested, status.dwCurrentState,
+    trace("stop %ld state %lu checkpoint %lu hint %lu", definition.stopRequested.load(), status.dwCurrentState,
           status.dwCheckPoint, status.dwWaitHint);
     Sleep(options.lingerMs);
     trace("returned");

@@ -87,8 +87,9 @@ TEST(ErrorText, LastErrorTextTakesItsKindsSourceAndKeepsAtMost255Bytes)
     // Each thread has its own buffer: another thread's call leaves ours alone.
     const char *mine = detail::keepInThreadBuffer("mine");
     static const char *theirs = nullptr;
-    HANDLE thread = nullptr;
-    ASSERT_TRUE(startThread([](int) { theirs = detail::keepInThreadBuffer("theirs"); }, 0, &thread, ThreadAttributes()));
+    UniqueHandle thread;
+    ASSERT_TRUE(startThread([](void *) { theirs = detail::keepInThreadBuffer("theirs"); }, nullptr, &thread,
+                            ThreadAttributes()));
     ASSERT_TRUE(waitAndClose(thread));
     EXPECT_NE(mine, theirs);
     EXPECT_STREQ("mine", mine);
@@ -104,10 +105,12 @@ TEST(Locks, NMutexExcludesOtherThreadsButNotItsHolder)
 {
     const int kThreads = 4, kRounds = 20000;
     sharedCounter = 0;
-    std::vector<HANDLE> threads(kThreads);
-    for (HANDLE &t : threads)
+    int roundsEach = kRounds;
+    std::vector<UniqueHandle> threads(kThreads);
+    for (UniqueHandle &t : threads)
         ASSERT_TRUE(startThread(
-            [](int rounds) {
+            [](void *context) {
+                const int rounds = *static_cast<const int *>(context);
                 for (int i = 0; i < rounds; ++i) {
                     NMutexLock hold(sharedLock);
                     long seen = sharedCounter;
@@ -116,8 +119,8 @@ TEST(Locks, NMutexExcludesOtherThreadsButNotItsHolder)
                     sharedCounter = seen + 1;
                 }
             },
-            kRounds, &t, ThreadAttributes()));
-    for (HANDLE t : threads)
+            &roundsEach, &t, ThreadAttributes()));
+    for (UniqueHandle &t : threads)
         ASSERT_TRUE(waitAndClose(t));
     EXPECT_EQ(kThreads * kRounds, sharedCounter);
 
@@ -125,18 +128,19 @@ TEST(Locks, NMutexExcludesOtherThreadsButNotItsHolder)
     sharedLock.acquire();
     EXPECT_TRUE(sharedLock.tryEnter());
     sharedLock.release();
-    HANDLE probe = nullptr;
-    ASSERT_TRUE(startThread([](int) { tryLockAnswer = sharedLock.tryLock() ? 1 : 0; }, 0, &probe, ThreadAttributes()));
+    UniqueHandle probe;
+    ASSERT_TRUE(startThread([](void *) { tryLockAnswer = sharedLock.tryLock() ? 1 : 0; }, nullptr, &probe,
+                            ThreadAttributes()));
     ASSERT_TRUE(waitAndClose(probe));
     EXPECT_EQ(0, tryLockAnswer);
     sharedLock.unlock();
     ASSERT_TRUE(startThread(
-        [](int) {
+        [](void *) {
             tryLockAnswer = sharedLock.tryLock() ? 1 : 0;
             if (tryLockAnswer)
                 sharedLock.unlock();
         },
-        0, &probe, ThreadAttributes()));
+        nullptr, &probe, ThreadAttributes()));
     ASSERT_TRUE(waitAndClose(probe));
     EXPECT_EQ(1, tryLockAnswer);
 }
@@ -150,40 +154,45 @@ TEST(Threads, StartThreadRunsTheRoutineAndLeavesOnlyTheHandlesAskedFor)
 {
     threadsRun = 0;
     argumentSum = 0;
-    auto routine = [](int argument) {
-        InterlockedExchangeAdd(&argumentSum, argument);
+    // Each thread gets its own number through its context.
+    static int numbers[11] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    auto routine = [](void *number) {
+        InterlockedExchangeAdd(&argumentSum, *static_cast<int *>(number));
         InterlockedIncrement(&threadsRun);
     };
     ThreadAttributes attributes;
     attributes.stackSize = 64 * 1024;
     // Warm up whatever the runtime opens on its first thread.
-    HANDLE first = nullptr;
-    ASSERT_TRUE(startThread(routine, 0, &first, attributes));
+    UniqueHandle first;
+    ASSERT_TRUE(startThread(routine, &numbers[0], &first, attributes));
     ASSERT_TRUE(waitAndClose(first));
 
     const int before = openHandleCount();
     for (int i = 1; i <= 10; ++i)
-        ASSERT_TRUE(startThread(routine, i, nullptr, attributes));
+        ASSERT_TRUE(startThread(routine, &numbers[i], nullptr, attributes));
     ASSERT_TRUE(nvtest::waitFor([] { return threadsRun == 11; }, 5000));
     EXPECT_EQ(55, argumentSum);
-    Sleep(50);
-    EXPECT_EQ(before, openHandleCount()) << "a thread handle was left open";
+    // The threads' own ends follow their last step; none of them may leave a handle behind.
+    EXPECT_TRUE(nvtest::waitFor([&] { return openHandleCount() == before; }, 5000)) << "a thread handle was left open";
 
-    HANDLE kept = nullptr;
-    ASSERT_TRUE(startThread([](int) { Sleep(100); }, 0, &kept, attributes));
-    ASSERT_NE(nullptr, kept);
+    UniqueHandle kept;
+    ASSERT_TRUE(startThread([](void *) { Sleep(100); }, nullptr, &kept, attributes));
+    ASSERT_TRUE(kept.valid());
     EXPECT_EQ(before + 1, openHandleCount());
     DWORD exitCode = 1;
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(kept, 5000));
-    EXPECT_TRUE(GetExitCodeThread(kept, &exitCode));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(kept.get(), 5000));
+    EXPECT_TRUE(GetExitCodeThread(kept.get(), &exitCode));
     EXPECT_EQ(0u, exitCode);
     EXPECT_TRUE(waitAndClose(kept));
+    EXPECT_FALSE(kept.valid());
     EXPECT_EQ(before, openHandleCount());
 
     const ULONGLONG start = GetTickCount64();
-    EXPECT_TRUE(waitAndClose(nullptr));
+    UniqueHandle none;
+    EXPECT_TRUE(waitAndClose(none));
     EXPECT_LT(GetTickCount64() - start, 100u);
-    EXPECT_FALSE(waitAndClose(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x3ffc)))); // not a handle
+    UniqueHandle notAHandle(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x3ffc)));
+    EXPECT_FALSE(waitAndClose(notAHandle));
 }
 
 namespace {
@@ -261,10 +270,10 @@ TEST(EventLog, WriterRegistersItsSourceAndReportsUntilClosed)
 
 TEST(InstanceEvent, OneHolderPerNameInTheGlobalNamespaceThatOthersMayOnlyWaitOn)
 {
-    UniqueHandle first(createInstanceEvent("NorvoUnitInstance", 0));
+    UniqueHandle first = createInstanceEvent("NorvoUnitInstance", 0);
     ASSERT_TRUE(first.valid());
-    EXPECT_EQ(nullptr, createInstanceEvent("NorvoUnitInstance", 0));
-    EXPECT_EQ(nullptr, createInstanceEvent("NorvoUnitInstance", 8)); // bit 3 keeps the global name
+    EXPECT_FALSE(createInstanceEvent("NorvoUnitInstance", 0).valid());
+    EXPECT_FALSE(createInstanceEvent("NorvoUnitInstance", 8).valid()); // bit 3 keeps the global name
     UniqueHandle opened(OpenEventA(SYNCHRONIZE, FALSE, "Global\\NorvoUnitInstance"));
     EXPECT_TRUE(opened.valid());
     opened.reset();
@@ -299,13 +308,13 @@ TEST(InstanceEvent, OneHolderPerNameInTheGlobalNamespaceThatOthersMayOnlyWaitOn)
     }
 
     first.reset();
-    UniqueHandle again(createInstanceEvent("NorvoUnitInstance", 0));
+    UniqueHandle again = createInstanceEvent("NorvoUnitInstance", 0);
     EXPECT_TRUE(again.valid()); // free once its holder closed it
 
     // Low flag bits: the name stays local to the session.
-    UniqueHandle local(createInstanceEvent("NorvoUnitLocal", 1));
+    UniqueHandle local = createInstanceEvent("NorvoUnitLocal", 1);
     ASSERT_TRUE(local.valid());
     UniqueHandle byName(OpenEventA(SYNCHRONIZE, FALSE, "NorvoUnitLocal"));
     EXPECT_TRUE(byName.valid());
-    EXPECT_EQ(nullptr, createInstanceEvent("NorvoUnitLocal", 2));
+    EXPECT_FALSE(createInstanceEvent("NorvoUnitLocal", 2).valid());
 }

@@ -253,10 +253,10 @@ volatile LONG mainReturned = 0;
 
 void inProcessMain(int)
 {
-    InterlockedExchange(&inProcess.running, 1);
+    inProcess.running = 1;
     while (!inProcess.stopRequested)
         Sleep(20);
-    InterlockedExchange(&mainReturned, 1);
+    mainReturned = 1;
 }
 
 } // namespace
@@ -275,10 +275,9 @@ TEST(StatusWindow, CarriesTheIconAndClosesWhenAStopIsRequested)
     inProcess.instanceName = "FwInProcess";
     inProcess.displayName = "Norvo Framework Test";
     inProcess.version = "1.0.0.7 T1";
-    HANDLE runner = nullptr;
-    ASSERT_TRUE(startThread([](int) { InterlockedExchange(&serverResult, serverMain(&inProcess, SW_SHOW)); }, 0,
-                            &runner, ThreadAttributes()));
-    UniqueHandle runnerOwner(runner);
+    UniqueHandle runner;
+    ASSERT_TRUE(startThread([](void *) { InterlockedExchange(&serverResult, serverMain(&inProcess, SW_SHOW)); },
+                            nullptr, &runner, ThreadAttributes()));
 
     HWND window = findStatusWindow(10000);
     ASSERT_NE(nullptr, window);
@@ -295,8 +294,8 @@ TEST(StatusWindow, CarriesTheIconAndClosesWhenAStopIsRequested)
     DeleteObject(info.hbmColor);
     DeleteObject(info.hbmMask);
 
-    InterlockedExchange(&inProcess.stopRequested, 1);
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(runner, 5000)) << "the window did not close";
+    inProcess.stopRequested = 1;
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(runner.get(), 5000)) << "the window did not close";
     EXPECT_EQ(0, serverResult);
     EXPECT_EQ(1, mainReturned);
     EXPECT_FALSE(IsWindow(window));

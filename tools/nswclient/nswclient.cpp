@@ -268,20 +268,21 @@ int refusal(long decision)
     switch (decision) {
     case protocol::ResultSignRejected:
         say("Refused (28401): the package's signature is not trusted or its publisher is not accepted.\n");
-        return ExitSignRejected;
+        break;
     case protocol::ResultNoUpgradableProduct:
         say("Refused (28402): no installed product that this package may upgrade.\n");
-        return ExitNoUpgradableProduct;
+        break;
     case protocol::ResultAdvertiseFailed:
         say("Refused (28403): advertising the package failed.\n");
-        return ExitAdvertiseFailed;
+        break;
     case protocol::ResultUpgradeNotNeeded:
         say("Refused (28406): the installed product needs no upgrade by this package.\n");
-        return ExitUpgradeNotNeeded;
+        break;
     default:
         std::printf("Refused (%ld): a result this client does not know.\n", decision);
-        return ExitOtherRefusal;
+        break;
     }
+    return clientexit::ExitCodeOfDecision(decision);
 }
 
 long install(const std::wstring &package, const std::wstring &transforms)

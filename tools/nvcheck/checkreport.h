@@ -2,6 +2,7 @@
 // package's properties, each check's own result, and the NVUpdate rows as they were examined.
 #pragma once
 
+#include "inspection/msiapi.h"
 #include "inspection/packagepipeline.h"
 
 #include <string>
@@ -54,7 +55,7 @@ const wchar_t *DecisionMeaning(int decision);
 const wchar_t *OutcomeWords(nvupdater::RowOutcome outcome);
 const wchar_t *StopWords(nvupdater::EligibilityStop stop);
 
-// The installer's null integer: what an empty Attributes field reads as.
-const int kNullInteger = static_cast<int>(0x80000000u);
+// What an empty Attributes field reads as.
+using nvupdater::msi::kNullInteger;
 
 } // namespace nvcheck

@@ -36,22 +36,6 @@ const wchar_t kUsage[] =
 // Longest path the platform accepts, in characters.
 const DWORD kMaxPath = 32767;
 
-int exitCodeOf(int decision)
-{
-    switch (decision) {
-    case nvupdater::protocol::ResultGoAhead:
-        return clientexit::ExitDone;
-    case nvupdater::protocol::ResultSignRejected:
-        return clientexit::ExitSignRejected;
-    case nvupdater::protocol::ResultNoUpgradableProduct:
-        return clientexit::ExitNoUpgradableProduct;
-    case nvupdater::protocol::ResultUpgradeNotNeeded:
-        return clientexit::ExitUpgradeNotNeeded;
-    default:
-        return clientexit::ExitOtherRefusal;
-    }
-}
-
 // A relative path made whole, as the Setup Wrapper would name the package to the service; empty
 // when it cannot be made. A whole path is taken as it stands: the service judges its form.
 std::wstring fullPath(const std::wstring &path)
@@ -84,7 +68,8 @@ int usage(const wchar_t *problem)
     text += exitCodeLine(clientexit::ExitUsage, L"usage error");
     for (int decision : {nvupdater::protocol::ResultSignRejected, nvupdater::protocol::ResultNoUpgradableProduct,
                          nvupdater::protocol::ResultUpgradeNotNeeded})
-        text += exitCodeLine(exitCodeOf(decision), std::to_wstring(decision) + L" " + DecisionMeaning(decision));
+        text += exitCodeLine(clientexit::ExitCodeOfDecision(decision),
+                             std::to_wstring(decision) + L" " + DecisionMeaning(decision));
     WriteErr(text);
     return clientexit::ExitUsage;
 }
@@ -118,7 +103,7 @@ int wmain(int argc, wchar_t **argv)
     nvupdater::SetInstallerUiLevelNone();
 
     const CheckReport report = CheckPackageFile(package, arguments.size() > 1 ? arguments[1] : std::wstring());
-    const int exitCode = exitCodeOf(report.checks.decision);
+    const int exitCode = clientexit::ExitCodeOfDecision(report.checks.decision);
     WriteOut(json ? ReportAsJson(report, exitCode) : ReportAsText(report));
     return exitCode;
 }

@@ -93,7 +93,7 @@ LONG CleanupStaleScripts()
         last = IsProductRegistered(name.substr(0, kProductCodeLength));
         // A product that is not installed keeps no use for the advertisement.
         if (last != ERROR_SUCCESS)
-            msi::AdvertiseScript(path, kScriptFlags, nullptr, TRUE);
+            (void)msi::AdvertiseScript(path, kScriptFlags, nullptr, TRUE);   // the product's check above decides
         DeleteFileW(path.c_str());
     } while (FindNextFileW(listing.get(), &entry));
     return last;

@@ -15,15 +15,15 @@ bool IsRegistryGuid(const std::wstring &text);
 // form, which gives ERROR_INVALID_PARAMETER and writes nothing). ERROR_ACCESS_DENIED, with nothing
 // written, when the scripts folder is not a protected folder (IsProtectedFolder). 0, or the
 // installer's error number.
-UINT AdvertisePackage(const std::wstring &packagePath, const std::wstring &transforms, std::wstring &scriptPath);
+[[nodiscard]] UINT AdvertisePackage(const std::wstring &packagePath, const std::wstring &transforms, std::wstring &scriptPath);
 
 // Takes the script's advertisement away and deletes the script file; when the removal fails the
 // script stays, for the clean-up at the next connection or start to try again.
-UINT UnadvertiseScript(const std::wstring &scriptPath);
+[[nodiscard]] UINT UnadvertiseScript(const std::wstring &scriptPath);
 
 // Removes left-over scripts of earlier sessions; returns IsProductRegistered of the last one (0 when
 // there is none, or no scripts folder), or ERROR_ACCESS_DENIED without touching anything when the
 // scripts folder is not a protected folder.
-LONG CleanupStaleScripts();
+[[nodiscard]] LONG CleanupStaleScripts();
 
 } // namespace nvupdater

@@ -97,7 +97,7 @@ bool examineRows(const std::wstring &packagePath, const std::wstring &query, Row
         }
         observer.RowExamined(row);
     }
-    msi::ViewClose(view.get());
+    (void)msi::ViewClose(view.get());   // every row is read; the handle's close follows regardless
     observer.RowsEnded(set, fetched);
     return true;
 }
@@ -136,7 +136,7 @@ UINT OpenPackageQuery(const std::wstring &packagePath, const std::wstring &query
         return result;
     result = msi::ViewExecute(openedView.get());
     if (result != ERROR_SUCCESS) {
-        msi::ViewClose(openedView.get());
+        (void)msi::ViewClose(openedView.get());   // the failed execution is the result to report
         return result;
     }
     view = std::move(openedView);

@@ -19,13 +19,13 @@ std::wstring ReadPackageProperty(const std::wstring &packagePath, const std::wst
 
 // Opens the package's database read-only and runs `query`; on 0 the view is executed and ready to
 // fetch, and the caller owns the view and the database. Otherwise the installer's error.
-UINT OpenPackageQuery(const std::wstring &packagePath, const std::wstring &query, msi::UniqueHandle &view,
+[[nodiscard]] UINT OpenPackageQuery(const std::wstring &packagePath, const std::wstring &query, msi::UniqueHandle &view,
                       msi::UniqueHandle &database);
 
 // 1 when an installed product may be upgraded by the package (its NVUpdate table), else 0; sets
 // `upgradeNotNeeded` (never clears it) when a matching product needs no upgrade. An observer, when
 // given, is told each step of the examination; it changes nothing.
-int FindUpgradableProduct(const std::wstring &packagePath, int &upgradeNotNeeded,
+[[nodiscard]] int FindUpgradableProduct(const std::wstring &packagePath, int &upgradeNotNeeded,
                           EligibilityObserver *observer = nullptr);
 
 } // namespace nvupdater

@@ -15,13 +15,6 @@ const wchar_t kSignatureStream[] = L"\x05" L"DigitalSignature";
 const ULONGLONG kMaxSignatureBytes = 1024 * 1024;
 const LONG kNoSignature = static_cast<LONG>(0x80092009u);   // CRYPT_E_NO_MATCH
 
-template <typename Interface>
-struct ComTraits {
-    using pointer = Interface *;
-    static pointer invalid() noexcept { return nullptr; }
-    static void close(pointer object) noexcept { object->Release(); }
-};
-
 // The storage's bytes, read from the held handle at the offsets it asks for; nothing is written.
 // A COM interface: released through Release, never deleted through the base, so its missing
 // virtual destructor is no fault here.
@@ -94,11 +87,11 @@ LONG ReadEmbeddedSignature(HANDLE file, std::vector<BYTE> &signature)
 {
     signature.clear();
     HeldFileBytes bytes(file);
-    norvo::tiny::Unique<ComTraits<IStorage>> storage;
+    norvo::tiny::UniqueCom<IStorage> storage;
     if (FAILED(StgOpenStorageOnILockBytes(&bytes, nullptr, STGM_DIRECT | STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0,
                                           storage.put())))
         return kNoSignature;
-    norvo::tiny::Unique<ComTraits<IStream>> stream;
+    norvo::tiny::UniqueCom<IStream> stream;
     if (FAILED(storage.get()->OpenStream(kSignatureStream, nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, stream.put())))
         return kNoSignature;
     STATSTG stat = {};

@@ -12,6 +12,6 @@ namespace nvupdater {
 // The file's signature stream (a PKCS #7 signed message, at most 1 MB): 0 with `signature` filled;
 // CRYPT_E_NO_MATCH when the file is no installer storage file or carries no signature; another
 // error when it cannot be read.
-LONG ReadEmbeddedSignature(HANDLE file, std::vector<BYTE> &signature);
+[[nodiscard]] LONG ReadEmbeddedSignature(HANDLE file, std::vector<BYTE> &signature);
 
 } // namespace nvupdater

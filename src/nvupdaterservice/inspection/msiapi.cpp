@@ -159,8 +159,6 @@ UINT RecordGetString(Handle record, UINT field, wchar_t *buffer, DWORD *capacity
 
 int RecordGetInteger(Handle record, UINT field)
 {
-    // The installer's null integer: what a field that cannot be read would report.
-    const int kNullInteger = static_cast<int>(0x80000000u);
     return api().recordGetInteger ? api().recordGetInteger(record, field) : kNullInteger;
 }
 

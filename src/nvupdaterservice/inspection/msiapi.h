@@ -13,6 +13,8 @@ namespace nvupdater {
 namespace msi {
 
 using Handle = unsigned long;   // an installer handle (MSIHANDLE); 0 is none
+// The installer's null integer: what an empty field, or one that cannot be read, reports.
+const int kNullInteger = static_cast<int>(0x80000000u);
 
 // Closes an installer handle (ordinal 8).
 UINT CloseHandle(Handle handle);
@@ -26,18 +28,18 @@ using UniqueHandle = norvo::tiny::Unique<HandleTraits>;
 
 // Every call answers ERROR_MOD_NOT_FOUND or ERROR_PROC_NOT_FOUND when msi.dll or the entry point
 // is missing, otherwise the installer's own result.
-UINT OpenPackage(const std::wstring &packagePath, UniqueHandle &session);                   // 94
-UINT GetProductProperty(Handle session, const wchar_t *name, wchar_t *buffer, DWORD *capacity); // 72
-UINT OpenDatabase(const std::wstring &packagePath, UniqueHandle &database);                 // 92, read-only
-UINT OpenView(Handle database, const std::wstring &query, UniqueHandle &view);              // 32
-UINT ViewExecute(Handle view);                                                              // 159
-UINT ViewClose(Handle view);                                                                // 158
-UINT ViewFetch(Handle view, UniqueHandle &record);                                          // 160
-UINT RecordGetString(Handle record, UINT field, wchar_t *buffer, DWORD *capacity);          // 118
+[[nodiscard]] UINT OpenPackage(const std::wstring &packagePath, UniqueHandle &session);                   // 94
+[[nodiscard]] UINT GetProductProperty(Handle session, const wchar_t *name, wchar_t *buffer, DWORD *capacity); // 72
+[[nodiscard]] UINT OpenDatabase(const std::wstring &packagePath, UniqueHandle &database);                 // 92, read-only
+[[nodiscard]] UINT OpenView(Handle database, const std::wstring &query, UniqueHandle &view);              // 32
+[[nodiscard]] UINT ViewExecute(Handle view);                                                              // 159
+[[nodiscard]] UINT ViewClose(Handle view);                                                                // 158
+[[nodiscard]] UINT ViewFetch(Handle view, UniqueHandle &record);                                          // 160
+[[nodiscard]] UINT RecordGetString(Handle record, UINT field, wchar_t *buffer, DWORD *capacity);          // 118
 int RecordGetInteger(Handle record, UINT field);                                            // 116
-UINT AdvertiseProduct(const std::wstring &packagePath, const std::wstring &scriptPath,
+[[nodiscard]] UINT AdvertiseProduct(const std::wstring &packagePath, const std::wstring &scriptPath,
                       const std::wstring &transforms, LANGID language);                     // 6
-UINT AdvertiseScript(const std::wstring &scriptPath, DWORD flags, PHKEY registryData, BOOL remove); // 177
+[[nodiscard]] UINT AdvertiseScript(const std::wstring &scriptPath, DWORD flags, PHKEY registryData, BOOL remove); // 177
 // The user-interface level (ordinal 141); returns the previous level, or 0 when unavailable.
 int SetInternalUI(int level);
 

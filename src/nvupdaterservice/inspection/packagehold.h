@@ -16,7 +16,7 @@ namespace nvupdater {
 // "." or ".." component, no ':' after the drive (no alternate data stream), no wildcard, quote or
 // control character, no name ending in a dot or a blank. ERROR_BAD_PATHNAME (161) otherwise, and
 // ERROR_FILENAME_EXCED_RANGE (206) for a path of MAX_PATH characters or more.
-DWORD CheckHoldablePath(const std::wstring &path);
+[[nodiscard]] DWORD CheckHoldablePath(const std::wstring &path);
 
 // A file held open for reading, sharing only reading: while it is held, no other process can open
 // it for writing, rename it or delete it. `canChangeSecurity` tells whether the holder also got
@@ -35,6 +35,6 @@ struct FileHold {
 // that says why not (161 or 206 for the path rules, 32 when another process has the file open for
 // writing, 1142 for a second link, 681 for a reparse point, 222 for a device or pipe, 336 for a
 // directory, 1921 when the final path differs); `hold` is then empty.
-DWORD HoldFile(const std::wstring &path, FileHold &hold);
+[[nodiscard]] DWORD HoldFile(const std::wstring &path, FileHold &hold);
 
 } // namespace nvupdater

@@ -17,11 +17,11 @@ struct SavedFileSecurity {
 // Gives the held file the administrators-and-system-only descriptor through its handle; saves the
 // old one. ERROR_ACCESS_DENIED, without any change, when the hold has no right to change the file's
 // security (the client could not have done it itself). Error code.
-DWORD LockPackageFile(const FileHold &hold, SavedFileSecurity &saved);
+[[nodiscard]] DWORD LockPackageFile(const FileHold &hold, SavedFileSecurity &saved);
 
 // Puts back the saved group and access list through the handle, with the list's protection as it
 // was (the owner stays SYSTEM), and frees `saved`. With nothing saved it leaves the file alone and
 // returns ERROR_INVALID_PARAMETER.
-DWORD UnlockPackageFile(const FileHold &hold, SavedFileSecurity &saved);
+[[nodiscard]] DWORD UnlockPackageFile(const FileHold &hold, SavedFileSecurity &saved);
 
 } // namespace nvupdater

@@ -19,18 +19,18 @@ std::wstring NormalizeVersion(const std::wstring &version);   // "%.2d.%.2d.%.6d
 
 // 0 with the "DisplayVersion" of the first product registered per machine under the upgrade code;
 // 2 not found, 1015 not a plain string, or the platform's error.
-LONG FindProductByUpgradeCode(const std::wstring &upgradeCode, std::wstring &installedVersion);
+[[nodiscard]] LONG FindProductByUpgradeCode(const std::wstring &upgradeCode, std::wstring &installedVersion);
 // The same, also giving the packed product code of the product found.
-LONG FindProductByUpgradeCode(const std::wstring &upgradeCode, std::wstring &installedVersion,
+[[nodiscard]] LONG FindProductByUpgradeCode(const std::wstring &upgradeCode, std::wstring &installedVersion,
                               std::wstring &packedProductCode);
 
 // 0 with the product's Uninstall key open in `key` (32-bit view first, then 64-bit), or 2.
-LONG OpenUninstallKey(const std::wstring &productCode, norvo::tiny::UniqueKey &key);
+[[nodiscard]] LONG OpenUninstallKey(const std::wstring &productCode, norvo::tiny::UniqueKey &key);
 
 // 0 when the product's Uninstall key has a "DisplayVersion" value.
-LONG IsProductRegistered(const std::wstring &productCode);
+[[nodiscard]] LONG IsProductRegistered(const std::wstring &productCode);
 
 // 0 when the Uninstall "DisplayVersion" equals `expectedVersion`, -2 when it differs, else an error.
-LONG CheckInstalledVersion(const std::wstring &productCode, const std::wstring &expectedVersion);
+[[nodiscard]] LONG CheckInstalledVersion(const std::wstring &productCode, const std::wstring &expectedVersion);
 
 } // namespace nvupdater

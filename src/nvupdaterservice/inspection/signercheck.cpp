@@ -15,25 +15,9 @@ namespace nvupdater {
 
 namespace {
 
-// Owners for what CryptQueryObject hands out.
-struct CertStoreTraits {
-    using pointer = HCERTSTORE;
-    static pointer invalid() noexcept { return nullptr; }
-    static void close(pointer store) noexcept { ::CertCloseStore(store, 0); }
-};
-struct CryptMsgTraits {
-    using pointer = HCRYPTMSG;
-    static pointer invalid() noexcept { return nullptr; }
-    static void close(pointer message) noexcept { ::CryptMsgClose(message); }
-};
-struct CertContextTraits {
-    using pointer = PCCERT_CONTEXT;
-    static pointer invalid() noexcept { return nullptr; }
-    static void close(pointer context) noexcept { ::CertFreeCertificateContext(context); }
-};
-using UniqueCertStore = norvo::tiny::Unique<CertStoreTraits>;
-using UniqueCryptMsg = norvo::tiny::Unique<CryptMsgTraits>;
-using UniqueCertContext = norvo::tiny::Unique<CertContextTraits>;
+using norvo::tiny::UniqueCertContext;
+using norvo::tiny::UniqueCertStore;
+using norvo::tiny::UniqueCryptMsg;
 
 const DWORD kProviderFlags = 0x100;                 // WTD_SAFER_FLAG
 const LONG kOutOfMemory = static_cast<LONG>(0x8007000Eu);

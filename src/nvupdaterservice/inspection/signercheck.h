@@ -10,20 +10,20 @@ namespace nvupdater {
 
 // WinVerifyTrust's verdict on the embedded Authenticode signature of the file held by `file`
 // (`path` names it, for the platform to tell its kind): 0 trusted.
-LONG VerifyPackageTrust(HANDLE file, const std::wstring &path);
+[[nodiscard]] LONG VerifyPackageTrust(HANDLE file, const std::wstring &path);
 
 // 0 when the first signer's simple display name equals `publisher` exactly, -1 when it is another
 // name, otherwise the platform's error code (CRYPT_E_NO_MATCH for a file without a signature).
-LONG CheckPackagePublisher(HANDLE file, const std::wstring &publisher);
+[[nodiscard]] LONG CheckPackagePublisher(HANDLE file, const std::wstring &publisher);
 
 // The simple display name of the first signer's certificate, from the signature read through the
 // handle: 0 with `name` set, otherwise the platform's error code (the one CheckPackagePublisher
 // returns).
-LONG ReadFirstSignerName(HANDLE file, std::wstring &name);
+[[nodiscard]] LONG ReadFirstSignerName(HANDLE file, std::wstring &name);
 
 // The same on a file that the path names, opened for reading for the one call (tests and tools).
-LONG VerifyPackageTrust(const std::wstring &path);
-LONG CheckPackagePublisher(const std::wstring &path, const std::wstring &publisher);
-LONG ReadFirstSignerName(const std::wstring &path, std::wstring &name);
+[[nodiscard]] LONG VerifyPackageTrust(const std::wstring &path);
+[[nodiscard]] LONG CheckPackagePublisher(const std::wstring &path, const std::wstring &publisher);
+[[nodiscard]] LONG ReadFirstSignerName(const std::wstring &path, std::wstring &name);
 
 } // namespace nvupdater

@@ -3,6 +3,8 @@
 // some shells see only the low 8 bits of an exit code.
 #pragma once
 
+#include "protocol.h"
+
 namespace clientexit {
 
 enum Code {
@@ -20,5 +22,24 @@ enum Code {
     ExitOtherRefusal = 14,
     ExitInstallFailed = 20,
 };
+
+// The exit code that tells a pipeline the service's decision.
+inline int ExitCodeOfDecision(long decision)
+{
+    switch (decision) {
+    case nvupdater::protocol::ResultGoAhead:
+        return ExitDone;
+    case nvupdater::protocol::ResultSignRejected:
+        return ExitSignRejected;
+    case nvupdater::protocol::ResultNoUpgradableProduct:
+        return ExitNoUpgradableProduct;
+    case nvupdater::protocol::ResultAdvertiseFailed:
+        return ExitAdvertiseFailed;
+    case nvupdater::protocol::ResultUpgradeNotNeeded:
+        return ExitUpgradeNotNeeded;
+    default:
+        return ExitOtherRefusal;
+    }
+}
 
 } // namespace clientexit
