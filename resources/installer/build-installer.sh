@@ -1,27 +1,33 @@
 #!/usr/bin/env bash
 # Builds the service's installer package from nvupdaterservice.wxs with wixl (and msibuild).
 # usage: build-installer.sh --version MAJOR.MINOR.BUILD.REVISION --exe SERVICE.EXE --icon ICON.ico
-#                           --out FILE.msi [--strip STRIP_TOOL] [--arch x86|x64]
+#                           --names SERVICENAMES.H --out FILE.msi [--strip STRIP_TOOL] [--arch x86|x64]
 # The build calls it with the project's version (a CMake target); a test may call it with another
 # version to make an older or newer build of the same package. With --strip the package ships the
 # executable without its debug information (the executable in the build folder keeps it).
+# The service's names come from the build's generated servicenames.h (--names).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-version="" exe="" icon="" out="" strip="" arch=x86
+version="" exe="" icon="" names="" out="" strip="" arch=x86
 while [ $# -gt 0 ]; do
   case $1 in
     --version) version=$2; shift 2;;
     --exe) exe=$2; shift 2;;
     --icon) icon=$2; shift 2;;
+    --names) names=$2; shift 2;;
     --out) out=$2; shift 2;;
     --strip) strip=$2; shift 2;;
     --arch) arch=$2; shift 2;;
     *) echo "build-installer: unknown option $1" >&2; exit 2;;
   esac
 done
-[ -n "$version" ] && [ -f "$exe" ] && [ -f "$icon" ] && [ -n "$out" ] || { sed -n 2,4p "$0" >&2; exit 2; }
+[ -n "$version" ] && [ -f "$exe" ] && [ -f "$icon" ] && [ -f "$names" ] && [ -n "$out" ] ||
+  { sed -n 2,4p "$0" >&2; exit 2; }
 [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+(\.[0-9]+)?$ ]] || { echo "build-installer: bad version $version" >&2; exit 2; }
 [[ $arch =~ ^(x86|x64)$ ]] || { echo "build-installer: --arch x86 or x64, not $arch" >&2; exit 2; }
+name_of() { sed -n "s/^#define $1 \"\(.*\)\"\$/\1/p" "$names"; }
+service_name=$(name_of NV_SERVICE_NAME) display_name=$(name_of NV_SERVICE_DISPLAY_NAME)
+[ -n "$service_name" ] && [ -n "$display_name" ] || { echo "build-installer: no service names in $names" >&2; exit 2; }
 
 # The installer compares only the first three fields of a version, so the product code follows
 # them: a rebuild of one release keeps its product code, and a release that changes only the
@@ -47,6 +53,7 @@ cp "$icon" "$stage/service.ico"
 mkdir -p "$(dirname "$out")"
 out=$(cd "$(dirname "$out")" && pwd)/$(basename "$out")
 ( cd "$stage" && wixl -a "$arch" -D Arch="$arch" -D Version="$version" -D ProductCode="$product_code" \
+    -D ServiceName="$service_name" -D DisplayName="$display_name" \
     -D ServiceExe=nvupdaterservice.exe -D IconFile=service.ico -o package.msi "$here/nvupdaterservice.wxs" )
 # wixl leaves out the vital flag of the service's registration (msidbServiceInstallErrorControlVital,
 # 0x8000): with it, a service that cannot be registered fails the installation instead of being
@@ -60,7 +67,7 @@ printf '%s\n' \
   $'MsiServiceConfigFailureActions\tName\tEvent\tResetPeriod\tRebootMessage\tCommand\tActions\tDelayActions\tComponent_' \
   $'s72\ts255\ti2\tI4\tL255\tS255\tS255\tS255\ts72' \
   $'MsiServiceConfigFailureActions\tMsiServiceConfigFailureActions' \
-  $'RestartAfterFailure\tnvupdaterservice\t5\t86400\t\t\t1[~]1[~]0\t60000[~]60000[~]0\tService' \
+  $'RestartAfterFailure\t'"$service_name"$'\t5\t86400\t\t\t1[~]1[~]0\t60000[~]60000[~]0\tService' \
   >"$stage/MsiServiceConfigFailureActions.idt"
 msibuild "$stage/package.msi" -i "$stage/MsiServiceConfigFailureActions.idt"
 msibuild "$stage/package.msi" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('MsiConfigureServices', 'VersionNT >= 600', 5850)"

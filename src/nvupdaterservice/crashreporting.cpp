@@ -3,6 +3,7 @@
 #include "assist/assistconfig.h"
 #include "assist/assistlog.h"
 #include "assist/memdumps.h"
+#include "servicenames.h"
 #include "version.h"
 
 #include <direct.h>
@@ -13,7 +14,7 @@ namespace nvupdater {
 namespace {
 
 const char kProductCode[] = "NUS";
-const char kProcessName[] = "nvupdaterservice";
+const char kProcessName[] = NV_SERVICE_NAME;
 const char kDumpName[] = "nvupdaterservice.dmp";
 const char kUploadUrl[] = "ftp://crashreports.example.com/incoming/nus/";
 const char kUploadUser[] = "nus-reporter";

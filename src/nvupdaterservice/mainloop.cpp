@@ -3,6 +3,7 @@
 #include "inspection/advertisement.h"
 #include "inspection/eligibility.h"
 #include "resource.h"
+#include "servicenames.h"
 #include "session.h"
 #include "tiny/errortext.h"
 #include "tiny/textconversion.h"
@@ -75,12 +76,12 @@ void FillServiceDefinition(HINSTANCE instance)
     g_definition.dialogId = IDD_STATUS;
     g_definition.iconId = IDI_SERVICE;
     g_definition.statusControlId = IDC_STATUS_TEXT;
-    g_definition.windowClassName = "nvupdaterservice";
+    g_definition.windowClassName = NV_WINDOW_CLASS_NAME;
     g_definition.mainRoutine = MainLoop;
     g_definition.mainThreadName = "NorvoUpdaterServiceMainThread";
-    g_definition.serviceName = "nvupdaterservice";
-    g_definition.instanceName = "NorvoUpdaterService";
-    g_definition.displayName = "Norvo Updater Service";
+    g_definition.serviceName = NV_SERVICE_NAME;
+    g_definition.instanceName = NV_INSTANCE_EVENT_NAME;
+    g_definition.displayName = NV_SERVICE_DISPLAY_NAME;
     g_definition.version = NV_VERSION_TAGGED_TEXT;
     g_definition.platformFlags = 0;
 }

@@ -1,6 +1,7 @@
 #include "servicefolders.h"
 
 #include "protectedfolder.h"
+#include "servicenames.h"
 
 #include "tiny/unique.h"
 
@@ -17,7 +18,7 @@ namespace nvupdater {
 
 namespace {
 
-const wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\nvupdaterservice";
+const wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\" NV_SERVICE_NAME;
 const wchar_t kServiceDataSuffix[] = L"\\Norvo\\Updater Service";
 // Owner Administrators; SYSTEM and Administrators: full control; Users: read and execute (FR, FX);
 // inherited by what is created inside; nothing inherited from above. Given at creation; a folder

@@ -1,5 +1,6 @@
 #include "brokerharness.h"
 
+#include "servicenames.h"
 #include "testsupport.h"
 #include "tiny/unique.h"
 
@@ -15,7 +16,7 @@ namespace brokertest {
 
 namespace {
 
-const wchar_t kServiceName[] = L"nvupdaterservice";
+const wchar_t kServiceName[] = L"" NV_SERVICE_NAME;
 
 UniqueServiceHandle openService(DWORD access)
 {
@@ -50,7 +51,7 @@ bool installService()
     if (!manager)
         return false;
     std::wstring command = L"\"" + serviceExe() + L"\"";
-    UniqueServiceHandle service(CreateServiceW(manager.get(), kServiceName, L"Norvo Updater Service", SERVICE_ALL_ACCESS,
+    UniqueServiceHandle service(CreateServiceW(manager.get(), kServiceName, L"" NV_SERVICE_DISPLAY_NAME, SERVICE_ALL_ACCESS,
                                                SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                                                command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
     return service.valid();

@@ -11,6 +11,7 @@
 #include "tiny/unique.h"
 
 #include "resource.h"
+#include "servicenames.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -121,7 +122,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
     definition.dialogId = IDD_STATUS;
     definition.iconId = IDI_SERVICE;
     definition.statusControlId = IDC_STATUS_TEXT;
-    definition.windowClassName = "nvupdaterservice";
+    definition.windowClassName = NV_WINDOW_CLASS_NAME;
     definition.mainRoutine = testMain;
     definition.mainThreadName = "NorvoFrameworkTestMainThread";
     definition.serviceName = options.serviceName.c_str();

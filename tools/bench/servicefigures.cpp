@@ -1,5 +1,6 @@
 #include "servicefigures.h"
 
+#include "servicenames.h"
 #include "tiny/unique.h"
 
 #include <psapi.h>
@@ -15,7 +16,7 @@ namespace nvbench {
 
 namespace {
 
-const wchar_t kServiceName[] = L"nvupdaterservice";
+const wchar_t kServiceName[] = L"" NV_SERVICE_NAME;
 
 // Handle count and private bytes of `pid` from the system's process list.
 void fromProcessList(DWORD pid, ProcessFigures &figures)

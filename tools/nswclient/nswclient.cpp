@@ -4,6 +4,7 @@
 #include "clientmessages.h"
 #include "exitcodes.h"
 #include "pipeclient.h"
+#include "servicenames.h"
 
 #include <windows.h>
 #include <msi.h>
@@ -19,7 +20,7 @@ namespace {
 
 namespace protocol = nvupdater::protocol;
 
-const wchar_t kServiceName[] = L"nvupdaterservice";
+const wchar_t kServiceName[] = L"" NV_SERVICE_NAME;
 
 using namespace clientexit;
 
