@@ -11,7 +11,6 @@ NV_BUILD=$(cd "$2" && pwd)
 NV_WORK=$run/suites/bench_smoke
 . "$NV_ROOT/tools/lib/nvprefix.sh"
 . "$NV_ROOT/tools/bench/bench-lib.sh"
-kit=$run/testkit
 
 export WINEPREFIX
 WINEPREFIX=$(nv_prefix)
@@ -21,15 +20,7 @@ mkdir -p "$NV_WORK"
 trap 'stop_server "$WINEPREFIX"; rm -rf "$WINEPREFIX"' EXIT
 fail() { echo "bench smoke: $*"; [ -f "$NV_WORK/last.out" ] && cat "$NV_WORK/last.out"; exit 1; }
 
-cp -a "$run/template" "$WINEPREFIX"
-start_server_session "$NV_WORK"
-nv_service_install || fail "sc create"
-"$NV_ROOT/tools/msidouble/install.sh" --dll "$NV_BUILD/tools/msidouble/msi.dll" "$WINEPREFIX" nvupdaterservice.exe \
-  nvbench.exe >"$NV_WORK/msidouble.log" 2>&1 || fail "msi.dll test double"
-"$NV_ROOT/tools/testkit/trust-root.sh" add "$kit/pki/root.crt" || fail "trusting the kit's root"
-mkdir -p "$(nv_packages)"
-cp "$kit/packages/f-9.0.0.msi" "$kit/packages/unsigned.msi" "$kit/packages/signed-norvo.msi" "$(nv_packages)/"
-nv_wine 120 msiexec /i 'C:\demo\f-9.0.0.msi' /qn || fail "installing F 9.0.0"
+nv_prefix_from_run "$run" nvbench.exe || fail "preparing the prefix"
 bench_install
 nv_service_start || fail "the service did not start"
 

@@ -144,3 +144,22 @@ nv_client() {
   timeout -k 5 300 "$NV_WINE" "$NV_BUILD/tools/nswclient/nswclient.exe" "$@" >"$NV_WORK/client.out" 2>&1 || rc=$?
   return $rc
 }
+
+# For the suite's short runs (benchmark, soak): the prefix as a copy of the test run's template
+# RUN/template with its server session, the service under the SCM, the msi.dll test double for the
+# service and the given executables, the kit's root trusted and family F 9.0.0 installed; the kit's
+# F 9.0.0, unsigned and signed-norvo packages in C:\demo. Returns non-zero at the first failure.
+# usage: nv_prefix_from_run RUN [EXE_NAME...]
+nv_prefix_from_run() {
+  local run=$1 kit=$1/testkit
+  shift
+  cp -a "$run/template" "$WINEPREFIX" &&
+    start_server_session "$NV_WORK" &&
+    nv_service_install &&
+    "$NV_ROOT/tools/msidouble/install.sh" --dll "$NV_BUILD/tools/msidouble/msi.dll" "$WINEPREFIX" nvupdaterservice.exe \
+      "$@" >"$NV_WORK/msidouble.log" 2>&1 &&
+    "$NV_ROOT/tools/testkit/trust-root.sh" add "$kit/pki/root.crt" &&
+    mkdir -p "$(nv_packages)" &&
+    cp "$kit/packages/f-9.0.0.msi" "$kit/packages/unsigned.msi" "$kit/packages/signed-norvo.msi" "$(nv_packages)/" &&
+    nv_wine 120 msiexec /i 'C:\demo\f-9.0.0.msi' /qn
+}

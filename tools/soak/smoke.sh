@@ -12,7 +12,6 @@ NV_WORK=$run/suites/soak_smoke
 . "$NV_ROOT/tools/lib/nvprefix.sh"
 . "$NV_ROOT/tools/bench/bench-lib.sh"
 . "$NV_ROOT/tools/soak/soak-lib.sh"
-kit=$run/testkit
 SOAK_ACCEPTED='C:\demo\signed-norvo.msi'
 SOAK_REFUSED='C:\demo\unsigned.msi'
 SOAK_PRODUCT_CODE='{7A000000-0000-4000-8000-000000000020}'
@@ -27,14 +26,7 @@ mkdir -p "$NV_WORK"
 trap 'stop_server "$WINEPREFIX"; rm -rf "$WINEPREFIX"' EXIT
 fail() { echo "soak smoke: $*"; [ -f "$NV_WORK/last.out" ] && cat "$NV_WORK/last.out"; exit 1; }
 
-cp -a "$run/template" "$WINEPREFIX"
-start_server_session "$NV_WORK"
-nv_service_install || fail "sc create"
-nv_msidouble_install || fail "msi.dll test double"
-"$NV_ROOT/tools/testkit/trust-root.sh" add "$kit/pki/root.crt" || fail "trusting the kit's root"
-mkdir -p "$(nv_packages)"
-cp "$kit/packages/f-9.0.0.msi" "$kit/packages/unsigned.msi" "$kit/packages/signed-norvo.msi" "$(nv_packages)/"
-nv_wine 120 msiexec /i 'C:\demo\f-9.0.0.msi' /qn || fail "installing F 9.0.0"
+nv_prefix_from_run "$run" || fail "preparing the prefix"
 soak_install
 
 soak_runs 24 2 4 || fail "the runs did not end"
