@@ -14,6 +14,16 @@ if [ -f "$cache" ] && ! grep -qx "CMAKE_TOOLCHAIN_FILE:[A-Z]*=$toolchain" "$cach
   echo "build: $build was configured for another machine type; use another folder or remove it" >&2
   exit 2
 fi
-echo "build: $NV_ARCH ($NV_ARCH_WHY) into $build"
-cmake -S "$NV_ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$toolchain" >/dev/null
+# A compiler cache, where the machine has one (NV_CCACHE=0: none): paths are taken relative to the
+# clone, so a fresh clone of the same sources compiles from the cache.
+launcher=()
+if [ "${NV_CCACHE:-1}" != 0 ] && command -v ccache >/dev/null; then
+  export CCACHE_BASEDIR=$NV_ROOT
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+else
+  launcher=(-UCMAKE_C_COMPILER_LAUNCHER -UCMAKE_CXX_COMPILER_LAUNCHER)
+fi
+echo "build: $NV_ARCH ($NV_ARCH_WHY) into $build${CCACHE_BASEDIR:+, with ccache}"
+cmake -S "$NV_ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+  "${launcher[@]+"${launcher[@]}"}" >/dev/null
 cmake --build "$build" -j "$(nproc)"
