@@ -14,8 +14,9 @@ if [ -f "$cache" ] && ! grep -qx "CMAKE_TOOLCHAIN_FILE:[A-Z]*=$toolchain" "$cach
   echo "build: $build was configured for another machine type; use another folder or remove it" >&2
   exit 2
 fi
-# A compiler cache, where the machine has one (NV_CCACHE=0: none): paths are taken relative to the
-# clone, so a fresh clone of the same sources compiles from the cache.
+# A compiler cache, where the machine has one (NV_CCACHE=0: none). Paths are taken relative to the
+# clone: a fresh clone compiles its tests from the cache, and everything when it is in the same place
+# (objects with debug information record their folder).
 launcher=()
 if [ "${NV_CCACHE:-1}" != 0 ] && command -v ccache >/dev/null; then
   export CCACHE_BASEDIR=$NV_ROOT
