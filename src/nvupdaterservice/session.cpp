@@ -107,7 +107,10 @@ public:
             !comm_.Stopping())
             log_.Write(kSendingResultFails, LogComm);
     }
-    void PackageUnlocked(DWORD result) override { Write(FormatText(kUnlockResult, static_cast<int>(result)), LogDebug); }
+    void PackageUnlocked(DWORD result) override
+    {
+        Write(FormatText(kUnlockResult, static_cast<int>(result)), LogDebug);
+    }
 
 private:
     // A check's line; none once the stop has come, since the session then ends without a word.

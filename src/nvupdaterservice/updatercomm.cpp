@@ -257,7 +257,10 @@ void UpdaterComm::SetSessionActive(int value)
     }
 }
 
-bool UpdaterComm::AwaitSessionEnd(DWORD timeoutMs) { return WaitForSingleObject(ended_.get(), timeoutMs) == WAIT_OBJECT_0; }
+bool UpdaterComm::AwaitSessionEnd(DWORD timeoutMs)
+{
+    return WaitForSingleObject(ended_.get(), timeoutMs) == WAIT_OBJECT_0;
+}
 
 void UpdaterComm::StopSession(DWORD waitMs, DWORD removalMs, HANDLE thread)
 {

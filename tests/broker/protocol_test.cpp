@@ -144,7 +144,8 @@ TEST(PackageCommand, MalformedCommandsAreLoggedAndTheClientIsDroppedWithoutAnswe
         EXPECT_TRUE(session.hungUp()) << nvtest::narrow(command);
         std::vector<std::string> lines = greeted();
         // The command is logged as text, which ends at a null unit.
-        lines.insert(lines.end(), {"Error - Invalid command: " + nvtest::narrow(command.c_str()), "Comm - Pipe closed."});
+        lines.insert(lines.end(),
+                     {"Error - Invalid command: " + nvtest::narrow(command.c_str()), "Comm - Pipe closed."});
         EXPECT_LINES(session.closedLog(), lines);
     }
 }
