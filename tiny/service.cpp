@@ -39,7 +39,6 @@ const char kSuffixService[] = "\nService: ";
 const DWORD kAcceptStopAndShutdown = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
 const DWORD kFirstStartHint = 3000;
 const DWORD kFurtherStartHint = 500;
-const DWORD kStopHint = 4000;
 const DWORD kStartPollMs = 200;
 const DWORD kAnotherInstance = 2;    // service-specific exit codes
 const DWORD kServerNotStarted = 1;
@@ -178,7 +177,7 @@ void WINAPI controlHandler(DWORD control)
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
         // The SCM hears of the stop before the main routine does.
-        reportStatus(SERVICE_STOP_PENDING, NO_ERROR, 0, 1, kStopHint);
+        reportStatus(SERVICE_STOP_PENDING, NO_ERROR, 0, 1, kStopHintMs);
         definition->stopRequested = control == SERVICE_CONTROL_STOP ? 1 : 2;
         break;
     default:

@@ -40,6 +40,10 @@ struct ServiceDefinition {
 // (interactive), 2 when another instance runs (interactive).
 int serverMain(ServiceDefinition *definition, int showCommand);
 
+// The wait hint of the stop-pending report: how long the SCM is told the stop may take. The main
+// routine's own end should fit in it.
+const DWORD kStopHintMs = 4000;
+
 // Event types and ids of the framework's messages.
 const WORD kEventError = EVENTLOG_ERROR_TYPE;
 const WORD kEventInformation = EVENTLOG_INFORMATION_TYPE;

@@ -124,7 +124,8 @@ bool ParsePackageCommand(const std::wstring &message, PackageCommand &command)
     const std::wstring transformsPart(kTransformsPart);
     // The marker that makes a command one with transforms, wherever it stands.
     const std::wstring marker(transformsPart, 0, transformsPart.size() - 1);
-    if (message.compare(0, package.size(), package) != 0)
+    // Read as text, the command would end at a null unit: one inside it leaves no whole command.
+    if (message.compare(0, package.size(), package) != 0 || message.find(L'\0') != std::wstring::npos)
         return false;
     const size_t pathEnd = message.find(L'"', package.size());
     if (pathEnd == std::wstring::npos)

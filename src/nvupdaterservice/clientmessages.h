@@ -18,8 +18,8 @@ struct Greeting {
 bool ParseGreeting(const std::wstring &message, Greeting &greeting);
 
 // `210 PACKAGE "path"` or `210 PACKAGE "path" TRANSFORMS "transforms"`, unit for unit: nothing
-// before the code or after the last quote, single blanks, no quote inside the path. The transforms
-// are everything between their first quote and the message's last one.
+// before the code or after the last quote, single blanks, no quote inside the path, no null unit
+// anywhere. The transforms are everything between their first quote and the message's last one.
 struct PackageCommand {
     std::wstring packagePath;
     std::wstring transforms;

@@ -21,13 +21,16 @@ namespace nvupdater {
 
 namespace {
 
+// The loop looks at the pipe and the session at least this often by the clock, and at once when a
+// session ends.
 const DWORD kPollMs = 250;
 // Within a poll the stop request is looked at this often, so the stop is never late by a poll.
 const DWORD kStopCheckMs = 25;
-// How long the stop waits for a session to let go of what it holds. A session waiting on its client
-// ends at once; one in the middle of a check ends with the process. One with an advertisement in
-// place gets up to kAdvertisementRemovalMs more to take it away while it still holds the package.
-const DWORD kSessionEndMs = 150;
+// How long the stop waits for the session to end: the time the service tells the SCM a stop takes.
+// A session waiting on its client ends at once, one in any other step before its next step. One
+// with an advertisement in place then gets up to kAdvertisementRemovalMs more to take it away while
+// it still holds the package; any other session still running ends with the process.
+const DWORD kSessionEndMs = norvo::tiny::kStopHintMs;
 const DWORD kAdvertisementRemovalMs = 5000;
 
 const char kStartingFormat[] = "MainLoop : Starting '%s' version %s.";
@@ -45,18 +48,31 @@ void RemoveStaleAdvertisements(UpdaterLog &log)
 {
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     SetInstallerUiLevelNone();
-    const LONG stale = CleanupStaleScripts();
-    if (stale != 0)
+    const LONG stale = CleanupStaleScripts([] { return g_definition.stopRequested != 0; });
+    if (stale != 0 && !g_definition.stopRequested)
         log.Write(FormatText(kCleanupError, static_cast<int>(stale)), LogError);
     if (SUCCEEDED(com))
         CoUninitialize();
 }
 
-// One poll's pause, ended early by the stop request.
-void PauseForPoll()
+// One poll's pause, measured by the clock: a sleep of the system's timer may last longer than asked.
+// Ended early by the stop request or by a session's end.
+void PauseForPoll(UpdaterComm &comm)
 {
-    for (DWORD slept = 0; slept < kPollMs && !g_definition.stopRequested; slept += kStopCheckMs)
-        Sleep(kStopCheckMs);
+    const ULONGLONG deadline = GetTickCount64() + kPollMs;
+    while (!g_definition.stopRequested) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
+            return;
+        const ULONGLONG left = deadline - now;
+        if (comm.AwaitSessionEnd(left < kStopCheckMs ? static_cast<DWORD>(left) : kStopCheckMs))
+            return;
+    }
+}
+
+bool running(const norvo::tiny::UniqueHandle &thread)
+{
+    return thread && WaitForSingleObject(thread.get(), 0) == WAIT_TIMEOUT;
 }
 
 } // namespace
@@ -116,15 +132,16 @@ void MainLoop(int)
                 log.Write(FormatText(kCannotCreateThread, why.c_str()), LogError);
             }
         }
-        PauseForPoll();
+        PauseForPoll(*comm);
     }
 
-    if (comm->sessionActive) {
+    // A thread just started may not have claimed the session yet: it counts as the session.
+    if (comm->sessionActive || running(session)) {
         log.Write(kClosingThread, LogDebug);
-        // Every wait of the session ends at the stop; the session takes its advertisement away,
-        // lets go of the client and the package and ends. An advertisement a session could not
-        // remove in time goes at the next start.
-        comm->StopSession(kSessionEndMs, kAdvertisementRemovalMs);
+        // Every wait of the session ends at the stop and no other step begins after it; the session
+        // takes its advertisement away, lets go of the client and the package and ends. An
+        // advertisement a session could not remove in time goes at the next start.
+        comm->StopSession(kSessionEndMs, kAdvertisementRemovalMs, session.get());
     }
     log.Write(kFinished, LogDebug);
 }

@@ -48,47 +48,50 @@ const wchar_t kPipeClosed[] = L"Pipe closed.";
 const wchar_t kCannotHold[] = L"Package refused: the file can't be held unchanged.";
 const wchar_t kTransformRefused[] = L"Transform refused: %ls";
 
-// The examination's steps as the session's log tells them, and the session's part in them: no
-// advertisement after the stop, a refusal sent while the package is still locked.
+// The examination's steps as the session's log tells them, and the session's part in them: after
+// the stop no further step and no line of a check; no advertisement after the stop; a refusal sent
+// while the package is still locked.
 class Logged : public ExaminationObserver {
 public:
     Logged(UpdaterComm &comm, UpdaterLog &log) : comm_(comm), log_(log) {}
 
+    bool Stopped() override { return comm_.Stopping(); }
     void PackageHeld(DWORD result) override
     {
         if (result == ERROR_SUCCESS)
             return;
-        log_.Write(FormatText(kLockResult, static_cast<int>(result)), LogDebug);
-        log_.Write(kCannotHold, LogError);
+        Write(FormatText(kLockResult, static_cast<int>(result)), LogDebug);
+        Write(kCannotHold, LogError);
     }
-    void PackageLocked(DWORD result) override { log_.Write(FormatText(kLockResult, static_cast<int>(result)), LogDebug); }
-    void PropertyRead(const std::wstring &value) override { log_.Write(value, LogDebug); }
+    void PackageLocked(DWORD result) override { Write(FormatText(kLockResult, static_cast<int>(result)), LogDebug); }
+    void PropertyRead(const std::wstring &value) override { Write(value, LogDebug); }
     void SignatureChecked(const SignatureChecks &signature) override
     {
         if (signature.accepted()) {
-            log_.Write(kSignAccepted, LogDebug);
+            Write(kSignAccepted, LogDebug);
             return;
         }
-        log_.Write(FormatText(kSignRejected, static_cast<int>(signature.trust), static_cast<int>(signature.norvo),
-                              static_cast<int>(signature.varda)),
-                   LogDebug);
+        Write(FormatText(kSignRejected, static_cast<int>(signature.trust), static_cast<int>(signature.norvo),
+                         static_cast<int>(signature.varda)),
+              LogDebug);
     }
     void TransformsChecked(const std::vector<TransformCheck> &checks) override
     {
         if (!checks.empty() && !checks.back().accepted())
-            log_.Write(FormatText(kTransformRefused, checks.back().item.text.c_str()), LogError);
+            Write(FormatText(kTransformRefused, checks.back().item.text.c_str()), LogError);
     }
     void EligibilityChecked(const EligibilityChecks &eligibility) override
     {
         if (eligibility.decision == ResultUpgradeNotNeeded)
-            log_.Write(kUpgradeNotNeeded, LogDebug);
+            Write(kUpgradeNotNeeded, LogDebug);
         else if (eligibility.decision == ResultNoUpgradableProduct)
-            log_.Write(kNoUpgradableProduct, LogError);
+            Write(kNoUpgradableProduct, LogError);
         else
-            log_.Write(kUpgradableFound, LogDebug);
+            Write(kUpgradableFound, LogDebug);
     }
     // After the stop no advertisement is made: the session could not be sure to take it away.
     bool MayAdvertise() override { return comm_.BeginAdvertisement(); }
+    // Logged even after the stop: an advertisement begun before it is on record, as its removal is.
     void Advertised(UINT result) override
     {
         if (result == 0) {
@@ -106,10 +109,17 @@ public:
     }
     void PackageUnlocked(DWORD result) override
     {
-        log_.Write(FormatText(kUnlockResult, static_cast<int>(result)), LogDebug);
+        Write(FormatText(kUnlockResult, static_cast<int>(result)), LogDebug);
     }
 
 private:
+    // A check's line; none once the stop has come, since the session then ends without a word.
+    void Write(const std::wstring &line, int level)
+    {
+        if (!comm_.Stopping())
+            log_.Write(line, level);
+    }
+
     UpdaterComm &comm_;
     UpdaterLog &log_;
 };
@@ -122,14 +132,16 @@ public:
     // session holds (the package, its transforms) is let go when the session object ends.
     void Converse()
     {
-        LONG stale = CleanupStaleScripts();
+        const LONG stale = CleanupStaleScripts([this] { return comm_.Stopping(); });
+        if (comm_.Stopping())
+            return;
         if (stale != 0)
             log_.Write(FormatText(kCleanupError, static_cast<int>(stale)), LogError);
 
         if (!Greet())
             return;
         protocol::PackageCommand package;
-        if (!ReceivePackage(package))
+        if (!ReceivePackage(package) || comm_.Stopping())
             return;
 
         ExaminationOptions options;
@@ -307,7 +319,7 @@ void CommunicationThread(void *channel)
     if (!comm || !comm->ClaimSession())
         return;
     Serve(*comm, comm->log());
-    comm->SetSessionActive(0);
+    comm->ReleaseSession();
 }
 
 } // namespace nvupdater

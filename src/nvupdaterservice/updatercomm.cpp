@@ -10,8 +10,6 @@ namespace {
 
 const DWORD kBufferBytes = 2048;
 const DWORD kDefaultTimeoutMs = 1000;
-// A flush cut short by hanging up ends at once; this only bounds a platform that would not.
-const DWORD kFlushEndMs = 2000;
 
 // SYSTEM and Administrators: full access. Everyone: read and write data, attributes and extended
 // attributes (a client switches its end to message mode), read the access list, wait on the pipe;
@@ -37,8 +35,9 @@ DWORD WINAPI flushPipe(void *pipe)
 } // namespace
 
 UpdaterComm::UpdaterComm(UpdaterLog *log, const Limits &limits)
-    : log_(log), limits_(limits), ioDone_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      idle_(CreateEventW(nullptr, TRUE, TRUE, nullptr))
+    : log_(log), limits_(limits), ioDone_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), idle_(CreateEventW(nullptr, TRUE, TRUE, nullptr)),
+      ended_(CreateEventW(nullptr, FALSE, FALSE, nullptr))
 {
 }
 
@@ -87,7 +86,7 @@ int UpdaterComm::CreatePipe()
                                      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
                                      1, kBufferBytes, kBufferBytes, kDefaultTimeoutMs, &attributes));
     }
-    if (!pipe_ || !ioDone_ || !stop_ || !idle_) {
+    if (!pipe_ || !ioDone_ || !stop_ || !idle_ || !ended_) {
         log_->Write(FormatText(kCreatingPipeFails, static_cast<int>(GetLastError())), LogError);
         pipe_.reset();
         pipeOpen = 0;
@@ -103,15 +102,23 @@ bool UpdaterComm::Complete(BOOL started, OVERLAPPED &overlapped, DWORD timeoutMs
     bytes = 0;
     if (!started && GetLastError() != ERROR_IO_PENDING)
         return false;
-    const HANDLE waits[] = {overlapped.hEvent, stop_.get()};
+    // The stop comes first: signalled together with the operation's end, it ends the session.
+    const HANDLE waits[] = {stop_.get(), overlapped.hEvent};
     const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, timeoutMs);
-    if (waited == WAIT_OBJECT_0)
-        return GetOverlappedResult(pipe_.get(), &overlapped, &bytes, FALSE) != FALSE;
-    // Time-out or stop: take the operation back and wait for it to be given back.
-    CancelIoEx(pipe_.get(), &overlapped);
-    GetOverlappedResult(pipe_.get(), &overlapped, &bytes, TRUE);
-    bytes = 0;
-    SetLastError(waited == WAIT_TIMEOUT ? ERROR_TIMEOUT : ERROR_OPERATION_ABORTED);
+    if (waited != WAIT_OBJECT_0 + 1)
+        CancelIoEx(pipe_.get(), &overlapped);
+    // Given back either way. An operation that completed just as its time ran out did complete:
+    // a cancel that came too late changes nothing, and its bytes are kept.
+    const bool completed = GetOverlappedResult(pipe_.get(), &overlapped, &bytes, TRUE) != FALSE;
+    const DWORD error = completed ? ERROR_SUCCESS : GetLastError();
+    if (Stopping()) {
+        bytes = 0;
+        SetLastError(ERROR_OPERATION_ABORTED);
+        return false;
+    }
+    if (completed)
+        return true;
+    SetLastError(waited == WAIT_TIMEOUT && error == ERROR_OPERATION_ABORTED ? ERROR_TIMEOUT : error);
     return false;
 }
 
@@ -193,50 +200,79 @@ DWORD UpdaterComm::WaitForClient()
 
 void UpdaterComm::DisconnectClient()
 {
-    // Hanging up throws away what the client has not read yet, such as a refusal sent just before:
-    // give it the time of one send to read it. The flush has no time limit of its own, so it runs
-    // on a thread of its own, and hanging up ends it.
-    if (lastCallWasSend_ && !Stopping()) {
-        norvo::tiny::UniqueHandle flusher(CreateThread(nullptr, 0, flushPipe, pipe_.get(), 0, nullptr));
-        if (flusher) {
-            const HANDLE waits[] = {flusher.get(), stop_.get()};
-            if (WaitForMultipleObjects(2, waits, FALSE, limits_.sendMs) != WAIT_OBJECT_0) {
-                DisconnectNamedPipe(pipe_.get());
-                WaitForSingleObject(flusher.get(), kFlushEndMs);
-            }
-        }
-    }
+    if (lastCallWasSend_ && !Stopping())
+        AwaitClientRead();
     lastCallWasSend_ = false;
     DisconnectNamedPipe(pipe_.get());
+}
+
+void UpdaterComm::AwaitClientRead()
+{
+    // Hanging up throws away what the client has not read yet, such as a refusal sent just before:
+    // give it the time of one send to read it. The flush has no time limit of its own, so it runs
+    // on a thread of its own.
+    norvo::tiny::UniqueHandle flusher(CreateThread(nullptr, 0, flushPipe, pipe_.get(), 0, nullptr));
+    if (!flusher)
+        return;
+    const HANDLE waits[] = {stop_.get(), flusher.get()};
+    if (WaitForMultipleObjects(2, waits, FALSE, limits_.sendMs) == WAIT_OBJECT_0 + 1)
+        return;
+    // Unread at the limit, or the stop: the flush is taken back and the client hung up on, either
+    // of which ends it (a flush not yet begun then fails at once). It is waited for to its end, so
+    // that it never outlives the session and never meets the next client on this pipe.
+    CancelSynchronousIo(flusher.get());
+    DisconnectNamedPipe(pipe_.get());
+    WaitForSingleObject(flusher.get(), INFINITE);
 }
 
 bool UpdaterComm::ClaimSession()
 {
     norvo::tiny::NMutexLock claim(lock);
-    if (sessionActive)
+    // After the stop no session begins: the stop has already looked for one to wait for.
+    if (sessionActive || Stopping())
         return false;
     SetSessionActive(1);
     return true;
 }
 
-void UpdaterComm::SetSessionActive(int value)
-{
-    sessionActive = value;
-    if (value)
-        ResetEvent(idle_.get());
-    else
-        SetEvent(idle_.get());
-}
-
-void UpdaterComm::StopSession(DWORD waitMs, DWORD removalMs)
+void UpdaterComm::ReleaseSession()
 {
     {
-        // Under the lock: an advertisement begun before the stop is seen below, none begins after.
+        norvo::tiny::NMutexLock claim(lock);
+        SetSessionActive(0);
+    }
+    SetEvent(ended_.get());
+}
+
+void UpdaterComm::SetSessionActive(int value)
+{
+    // Idle is signalled before the flag clears and reset once it is set: a session that claims the
+    // pipe after this one has let go is always waited for by a later stop.
+    if (value) {
+        sessionActive = value;
+        ResetEvent(idle_.get());
+    } else {
+        SetEvent(idle_.get());
+        sessionActive = value;
+    }
+}
+
+bool UpdaterComm::AwaitSessionEnd(DWORD timeoutMs)
+{
+    return WaitForSingleObject(ended_.get(), timeoutMs) == WAIT_OBJECT_0;
+}
+
+void UpdaterComm::StopSession(DWORD waitMs, DWORD removalMs, HANDLE thread)
+{
+    {
+        // Under the lock: an advertisement or a claim made before the stop is seen below, none after.
         norvo::tiny::NMutexLock claim(lock);
         SetEvent(stop_.get());
     }
-    if (WaitForSingleObject(idle_.get(), waitMs) == WAIT_TIMEOUT && advertising_)
-        WaitForSingleObject(idle_.get(), removalMs);
+    const HANDLE ends[] = {idle_.get(), thread};
+    const DWORD count = thread ? 2 : 1;
+    if (WaitForMultipleObjects(count, ends, TRUE, waitMs) == WAIT_TIMEOUT && advertising_)
+        WaitForMultipleObjects(count, ends, TRUE, removalMs);
 }
 
 bool UpdaterComm::BeginAdvertisement()

@@ -61,14 +61,19 @@ public:
     // the system's error) when the client cannot be impersonated.
     class ClientIdentity;
 
-    // The session claim: true for the one thread that may serve the next client.
+    // The session claim: true for the one thread that may serve the next client; false for every
+    // thread once the stop has come. The claim's end wakes AwaitSessionEnd.
     bool ClaimSession();
+    void ReleaseSession();
     void SetSessionActive(int value);
+    // True when a session let go of the pipe within `timeoutMs` (each end is told once).
+    bool AwaitSessionEnd(DWORD timeoutMs);
 
-    // The service's stop: every wait of the session ends at once, and no new one begins. Returns
-    // once the session has ended, or after `waitMs`; when the session has an advertisement in place
-    // then, after at most `removalMs` more, the time the session has to take it away.
-    void StopSession(DWORD waitMs, DWORD removalMs = 0);
+    // The service's stop: every wait of the session ends at once, no new one begins, and every
+    // other step of the session looks at the stop before it begins. Returns once no session holds
+    // the pipe and `thread` (when given) has ended, or after `waitMs`; when the session has an
+    // advertisement in place then, after at most `removalMs` more, the time it has to take it away.
+    void StopSession(DWORD waitMs, DWORD removalMs = 0, HANDLE thread = nullptr);
     bool Stopping() const;
 
     // Brackets an advertisement, from before it is made until it is taken away. False, and nothing
@@ -86,6 +91,8 @@ private:
     // Runs one overlapped pipe operation that `started` began to its end, within `timeoutMs` and
     // until the stop. True on success with the byte count; false with the last error set.
     bool Complete(BOOL started, OVERLAPPED &overlapped, DWORD timeoutMs, DWORD &bytes);
+    // Waits, within the send limit and until the stop, until the client has read what was sent.
+    void AwaitClientRead();
 
     UpdaterLog *log_;
     const Limits limits_;
@@ -93,6 +100,7 @@ private:
     norvo::tiny::UniqueHandle ioDone_;    // the overlapped operations' event
     norvo::tiny::UniqueHandle stop_;      // set once, by the service's stop
     norvo::tiny::UniqueHandle idle_;      // set while no session holds the pipe
+    norvo::tiny::UniqueHandle ended_;     // auto-reset: a session let go of the pipe
     bool lastCallWasSend_ = false;
     std::atomic<LONG> advertising_{0};    // between BeginAdvertisement and EndAdvertisement
     int initialized_ = 0;

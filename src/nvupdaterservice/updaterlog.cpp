@@ -119,8 +119,10 @@ void UpdaterLog::RotateIfNeeded()
 
 UpdaterLog &Log()
 {
-    static UpdaterLog log;
-    return log;
+    // Never destroyed: a session still finishing a step when the process ends may write to it after
+    // the exit-time destructors have run.
+    static UpdaterLog *const log = new UpdaterLog;
+    return *log;
 }
 
 namespace {

@@ -44,7 +44,7 @@ private:
     std::wstring path_;
 };
 
-// The process-wide log, constructed before WinMain.
+// The process-wide log, constructed before WinMain and alive until the process ends.
 UpdaterLog &Log();
 
 } // namespace nvupdater

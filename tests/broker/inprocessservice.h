@@ -23,6 +23,8 @@ public:
     static nvupdater::SessionLimits limits(DWORD limitMs);
 
     nvupdater::UpdaterComm &comm() { return comm_; }
+    // Stops as the main loop does: returns once the session thread has ended, or after `waitMs`.
+    void stop(DWORD waitMs) { comm_.StopSession(waitMs, 0, thread_.get()); }
     LogWatch watch() const { return LogWatch(path_); }
     bool ended(DWORD timeoutMs);
     // True when a log write from another thread completes in time: no lock was left held.

@@ -344,6 +344,22 @@ TEST(Transforms, EmbeddedOnesPassAndFilesMustBeHeldAndSignedLikeThePackage)
     }
 }
 
+TEST(SilentClient, WhileItInstallsItIsWaitedForPastTheMessageLimit)
+{
+    ASSERT_NO_FATAL_FAILURE(ensureFamilyInstalled());
+    const std::wstring varda = kitPackage(L"signed-varda");
+    Conversation session;
+    ASSERT_EQ("220 RESULT 0", decide(session, varda));
+    // Longer than any message may take: the installation's result has a limit of its own.
+    Sleep(nvupdater::protocol::kMessageLimitMs + 1000);
+    reportFailureAndLeave(session);
+    std::vector<std::string> lines = accepted(varda, kSignedCode, "11.0.0");
+    append(lines, {"Error - Result of installation 1603.", "Debug - Product was unadvertised.",
+                   "Comm - Communication with setup wrapper finished.", "Comm - Pipe closed."});
+    EXPECT_LINES(session.closedLog(), lines);
+    EXPECT_FALSE(advertised(kSignedCode));
+}
+
 TEST(SilentClient, AfterItsResultIsDroppedAtTheGoodbyesLimit)
 {
     ASSERT_NO_FATAL_FAILURE(ensureFamilyInstalled());

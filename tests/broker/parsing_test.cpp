@@ -122,6 +122,7 @@ TEST(Parsing, PackageCommand)
         {L"210 PACKAGE \"C:\\210 PACKAGE \"", kRefused, L"", L""},
         {L"210 PACKAGE \"C:\\TRANSFORMS \" TRANSFORMS \"t\"", kRefused, L"", L""},
         {L"210 package \"C:\\p.msi\"", kRefused, L"", L""},
+        {std::wstring(L"210 PACKAGE \"C:\\p.msi\0x\"", 24), kRefused, L"", L""},
     };
     for (const auto &c : cases) {
         protocol::PackageCommand command;

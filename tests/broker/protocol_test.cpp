@@ -135,6 +135,7 @@ TEST(PackageCommand, MalformedCommandsAreLoggedAndTheClientIsDroppedWithoutAnswe
         L"210 PACKAGE \"C:\\a.msi\"  TRANSFORMS \"C:\\t.mst\"",   // double blank
         L"210 PACKAGE \"C:\\a.msi\" TRANSFORMS \"C:\\t.mst",      // transforms without their quote
         L"210 package \"C:\\a.msi\"",                             // lower case
+        std::wstring(L"210 PACKAGE \"C:\\a.msi\0junk\"", 27),     // a null unit inside
     };
     for (const std::wstring &command : commands) {
         Conversation session;
@@ -142,7 +143,9 @@ TEST(PackageCommand, MalformedCommandsAreLoggedAndTheClientIsDroppedWithoutAnswe
         session.send(command);
         EXPECT_TRUE(session.hungUp()) << nvtest::narrow(command);
         std::vector<std::string> lines = greeted();
-        lines.insert(lines.end(), {"Error - Invalid command: " + nvtest::narrow(command), "Comm - Pipe closed."});
+        // The command is logged as text, which ends at a null unit.
+        lines.insert(lines.end(),
+                     {"Error - Invalid command: " + nvtest::narrow(command.c_str()), "Comm - Pipe closed."});
         EXPECT_LINES(session.closedLog(), lines);
     }
 }

@@ -5,6 +5,7 @@
 #include "conversation.h"
 #include "inprocessservice.h"
 #include "inspection/eligibility.h"
+#include "servicefolders.h"
 #include "session.h"
 #include "testsupport.h"
 #include "updatercomm.h"
@@ -15,6 +16,8 @@
 #include <gtest/gtest.h>
 
 #include <objbase.h>
+
+#include <cwchar>
 
 #include <functional>
 
@@ -148,6 +151,64 @@ TEST(SessionStop, StopEndsEveryWaitAtOnceWithoutALineOfItsOwn)
             EXPECT_TRUE(client.disconnectedWithin(1000)) << "the client was not let go";
         }
     }
+}
+
+// Stale advertise scripts of products that are not installed, as a crashed service leaves them.
+class StaleScripts {
+public:
+    explicit StaleScripts(unsigned count)
+    {
+        CreateServiceFolders();
+        for (unsigned i = 0; i < count; ++i) {
+            wchar_t name[64];
+            std::swprintf(name, 64, L"{7C000000-0000-4000-8000-%012u}.aas", i);
+            paths_.push_back(GetScriptsFolder() + name);
+            EXPECT_TRUE(nvtest::writeFile(paths_.back(), "stale\r\n"));
+        }
+    }
+    ~StaleScripts()
+    {
+        for (const std::wstring &path : paths_)
+            DeleteFileW(path.c_str());
+    }
+    // One listing of the folder: cheap enough to watch the clean-up at work.
+    size_t left() const
+    {
+        WIN32_FIND_DATAW entry = {};
+        norvo::tiny::UniqueFind listing(FindFirstFileW((GetScriptsFolder() + L"{7C000000-*.aas").c_str(), &entry));
+        size_t count = 0;
+        if (listing) {
+            do
+                ++count;
+            while (FindNextFileW(listing.get(), &entry));
+        }
+        return count;
+    }
+
+private:
+    std::vector<std::wstring> paths_;
+};
+
+TEST(SessionStop, AStopDuringTheCleanUpEndsTheSessionBeforeTheStopReturns)
+{
+    // Enough scripts that their removal takes the session seconds: it is under way at the stop.
+    const unsigned kScripts = 500;
+    StaleScripts stale(kScripts);
+    brokertest::InProcessService service(L"cleanup", kStopCaseLimitMs);
+    LogWatch log = service.watch();
+    PipeClient client;
+    ASSERT_EQ(0u, client.openWithin(3000));
+    ASSERT_TRUE(nvtest::waitFor([&] { return stale.left() < kScripts; }, 10000, 5)) << "the clean-up did not begin";
+
+    service.stop(kStopWaitMs);
+    // Before the stop returned the session thread was over; the scripts it had not reached are left.
+    EXPECT_TRUE(service.ended(0)) << "the session outlived the stop";
+    const size_t left = stale.left();
+    EXPECT_GT(left, 0u) << "the clean-up ended by itself before the stop: too few scripts to show anything";
+    EXPECT_LINES(log.lines(), {"Comm - Pipe connected."});
+    EXPECT_EQ(0, service.comm().sessionActive.load());
+    EXPECT_TRUE(client.disconnectedWithin(1000)) << "the client was not let go";
+    std::printf("the stop came with %u of %u scripts left\n", static_cast<unsigned>(left), kScripts);
 }
 
 TEST(SessionLimits, AReceiveThatOutlivesItsLimitIsTakenBackAndTheNextReadGetsTheNextMessage)

@@ -74,7 +74,7 @@ UINT UnadvertiseScript(const std::wstring &scriptPath)
     return result;
 }
 
-LONG CleanupStaleScripts()
+LONG CleanupStaleScripts(const std::function<bool()> &stopping)
 {
     const std::wstring folder = GetScriptsFolder();
     // No folder, nothing left over; one that others may write to is not touched.
@@ -86,6 +86,8 @@ LONG CleanupStaleScripts()
         return 0;
     LONG last = 0;
     do {
+        if (stopping && stopping())
+            break;
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
             continue;
         const std::wstring name = entry.cFileName;

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 namespace nvupdater {
@@ -23,7 +24,8 @@ bool IsRegistryGuid(const std::wstring &text);
 
 // Removes left-over scripts of earlier sessions; returns IsProductRegistered of the last one (0 when
 // there is none, or no scripts folder), or ERROR_ACCESS_DENIED without touching anything when the
-// scripts folder is not a protected folder.
-[[nodiscard]] LONG CleanupStaleScripts();
+// scripts folder is not a protected folder. `stopping`, when given, is asked before each script:
+// true leaves the rest for the next clean-up.
+[[nodiscard]] LONG CleanupStaleScripts(const std::function<bool()> &stopping = nullptr);
 
 } // namespace nvupdater

@@ -62,11 +62,15 @@ private:
     int Check()
     {
         PackageChecks &checks = examination_.checks;
+        if (observer_.Stopped())
+            return protocol::ResultAdvertiseFailed;
         checks.signatureRun = true;
         checks.signature = CheckPackageSignature(examination_.package.file.get(), examination_.packagePath);
         observer_.SignatureChecked(checks.signature);
         if (!checks.signature.accepted())
             return protocol::ResultSignRejected;
+        if (observer_.Stopped())
+            return protocol::ResultAdvertiseFailed;
 
         // Each transform file is held, like the package, until the examination is let go.
         checks.transformsRun = true;
@@ -82,6 +86,8 @@ private:
         observer_.TransformsChecked(checks.transforms);
         if (!checks.transforms.empty() && !checks.transforms.back().accepted())
             return protocol::ResultSignRejected;
+        if (observer_.Stopped())
+            return protocol::ResultAdvertiseFailed;
 
         checks.eligibilityRun = true;
         checks.eligibility = CheckEligibility(examination_.packagePath, options_.eligibility);
@@ -91,7 +97,7 @@ private:
 
     int Advertise()
     {
-        if (!observer_.MayAdvertise())
+        if (observer_.Stopped() || !observer_.MayAdvertise())
             return protocol::ResultAdvertiseFailed;
         const UINT result = AdvertisePackage(examination_.packagePath, examination_.transforms, examination_.scriptPath);
         examination_.advertised = result == 0;

@@ -24,6 +24,9 @@ using FileHolder = std::function<DWORD(const std::wstring &path, FileHold &hold)
 class ExaminationObserver {
 public:
     virtual ~ExaminationObserver() = default;
+    // Asked before each check and before the advertisement: true ends the examination there, with
+    // nothing advertised (the decision is then 28403); what was locked is still unlocked.
+    virtual bool Stopped() { return false; }
     virtual void PackageHeld(DWORD /*result*/) {}
     virtual void PackageLocked(DWORD /*result*/) {}
     virtual void PropertyRead(const std::wstring & /*value*/) {}   // ProductCode, then ProductVersion
