@@ -15,9 +15,8 @@ namespace nvupdater {
 void SetInstallerUiLevelNone();
 
 // 1 when an installed product may be upgraded by the package (its NVUpdate table, read through
-// `package`), else 0; sets
-// `upgradeNotNeeded` (never clears it) when a matching product needs no upgrade. An observer, when
-// given, is told each step of the examination; it changes nothing.
+// `package`), else 0; sets `upgradeNotNeeded` (never clears it) when a matching product needs no
+// upgrade. An observer, when given, is told each step of the examination; it changes nothing.
 [[nodiscard]] int FindUpgradableProduct(PackageReader &package, int &upgradeNotNeeded,
                                        EligibilityObserver *observer = nullptr);
 
