@@ -3,8 +3,9 @@
 #   - a crash that no filter ends goes to the debugger named under AeDebug, and a service ignores
 #     the harness's WINEDLLOVERRIDES, so the debugger is a command that exits at once (both
 #     registry views): the process then ends instead of waiting for a debugger forever;
-#   - the msi.dll test double for the service's executable only, told to fault when a package is
-#     opened, which the service does inside every session that names a package.
+#   - the msi.dll test double for the service's executable only, told to fault when an installer
+#     session is made (ordinal 94), which the service does over the package's database inside every
+#     session that names a readable package.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)

@@ -37,9 +37,10 @@ TEST(ServiceCrash, ADumpWithTheMarkersAndTheReportToolStartedThenTheProcessEnds)
     DeleteFileW((wideFolder + L"\\nassist-words.txt").c_str());
     ASSERT_TRUE(crashtest::placeReportTool(wideFolder));
 
-    // The session holds the named file before it opens it as a package: any existing file will do.
+    // The session holds the named file, opens its database and makes the installer session over it,
+    // where the double faults: a real package, read no further than that.
     const std::wstring package = nvtest::suiteDir() + L"\\package.msi";
-    ASSERT_TRUE(nvtest::writeFile(package, "not a package; the installer faults before reading it"));
+    ASSERT_TRUE(CopyFileW((nvtest::runDir() + L"\\testkit\\packages\\unsigned.msi").c_str(), package.c_str(), FALSE));
     ASSERT_TRUE(brokertest::installService());
     // A log of an earlier run: the start keeps it as assist.err.1 before it truncates assist.err.
     const std::wstring errorLog = brokertest::serviceFolder() + L"\\/assist.err";

@@ -20,9 +20,9 @@ def write(folder, name, header, rows):
 
 
 def sessions(path, measurement, times, after=""):
-    connect = "" if measurement == "floor" else 0.3
-    return [(path, measurement, i + 1, connect, t, "" if measurement == "floor" else t - 1, after)
-            for i, t in enumerate(times)]
+    floor = measurement.startswith("floor")
+    connect = "" if floor else 0.3
+    return [(path, measurement, i + 1, connect, t, "" if floor else t - 1, after) for i, t in enumerate(times)]
 
 
 def report(folder):
@@ -37,7 +37,8 @@ class Report(unittest.TestCase):
         with tempfile.TemporaryDirectory() as folder:
             # Refused: a slow outlier in every measurement must not move the medians.
             write(folder, "samples.csv", SAMPLES,
-                  sessions("refused", "floor", [40, 41, 39, 40, 900]) + sessions("refused", "idle", [44, 43, 45, 44, 900])
+                  sessions("refused", "floor-per-step", [80, 81, 79, 80, 900])
+                  + sessions("refused", "floor", [40, 41, 39, 40, 900]) + sessions("refused", "idle", [44, 43, 45, 44, 900])
                   + sessions("refused", "back-to-back", [290, 291, 289, 290, 900])
                   + sessions("accepted", "floor", [100, 100, 100], after=7) + sessions("accepted", "idle", [150, 150, 150])
                   + sessions("accepted", "back-to-back", [300, 300, 300]))
@@ -53,6 +54,10 @@ class Report(unittest.TestCase):
             self.assertEqual(table[("refused", "floor p95")], 900)
             self.assertAlmostEqual(table[("refused", "ratio idle/floor")], 1.1)
             self.assertAlmostEqual(table[("accepted", "ratio idle/floor")], 1.5)
+            # The idle sessions' greeting to decision (one less than connect to decision here)
+            # against the per-step floor; no per-step floor, no such ratio.
+            self.assertAlmostEqual(table[("refused", "ratio idle greeting/floor per step")], 43 / 80, places=3)
+            self.assertNotIn(("accepted", "ratio idle greeting/floor per step"), table)
             self.assertEqual(table[("accepted", "floor after-result median")], 7)
             self.assertEqual(table[("refused", "back-to-back connect median")], 0.3)
             self.assertEqual((table[("refused", "handles after warm-up")], table[("refused", "handles after run")]), (64, 66))
@@ -60,7 +65,9 @@ class Report(unittest.TestCase):
             self.assertEqual(table[("accepted", "private bytes after run")], 8192)
             self.assertEqual(table[("refused", "RssAnon after run")] - table[("refused", "RssAnon after warm-up")], 4)
             self.assertNotIn(("accepted", "RssAnon after run"), table)
-            self.assertIn("| refused | 40.0 / 900.0 (n=5) | 44.0 / 900.0 (n=5) | 290.0 / 900.0 (n=5) | 1.10", text)
+            self.assertIn("| refused | 80.0 / 900.0 (n=5) | 40.0 / 900.0 (n=5) | 44.0 / 900.0 (n=5) | 290.0 / 900.0 (n=5) "
+                          "| 1.10 (goal <= 1.10) | 0.54 (goal <= 0.60) |", text)
+            self.assertIn("| accepted | - | 100.0 / 100.0 (n=3) |", text)
             self.assertGreater(os.path.getsize(os.path.join(folder, "latency.png")), 10000)
 
     def test_a_run_without_its_floor_has_no_ratio(self):
@@ -68,7 +75,7 @@ class Report(unittest.TestCase):
             write(folder, "samples.csv", SAMPLES, sessions("refused", "idle", [44, 45, 43]))
             text, table = report(folder)
             self.assertNotIn(("refused", "ratio idle/floor"), table)
-            self.assertIn("| refused | - | 44.0 / 45.0 (n=3) | - | - |", text)
+            self.assertIn("| refused | - | - | 44.0 / 45.0 (n=3) | - | - | - |", text)
             self.assertNotIn("| accepted |", text)
 
 

@@ -16,6 +16,14 @@ using namespace nvupdater;
 
 namespace {
 
+// The advertisement of the package file at `package`, its ProductCode read through its own database.
+UINT advertise(const std::wstring &package, const std::wstring &transforms, std::wstring &script)
+{
+    PackageDatabase database;
+    (void)database.Open(package);   // an unreadable package gives an empty ProductCode
+    return AdvertisePackage(database, package, transforms, script);
+}
+
 const REGSAM k32 = KEY_WOW64_32KEY;
 const REGSAM k64 = KEY_WOW64_64KEY;
 const std::wstring kDoubleSettings = L"SOFTWARE\\NorvoTest\\MsiDouble";
@@ -85,7 +93,7 @@ TEST_F(Advertise, WholeLifeOfAScript)
 {
     const std::wstring transforms = L":lang.mst;C:\\transforms\\site.mst";
     std::wstring script;
-    ASSERT_EQ(0u, AdvertisePackage(package, transforms, script));
+    ASSERT_EQ(0u, advertise(package, transforms, script));
     EXPECT_EQ(GetScriptsFolder() + code + L".aas", script);
     EXPECT_TRUE(nvtest::fileExists(script));
     EXPECT_TRUE(kit::keyExists(k64, marker(code)));
@@ -107,7 +115,7 @@ TEST_F(Advertise, FailedWriteStopsAndDeletesNothing)
     const std::wstring expected = GetScriptsFolder() + code + L".aas";
     ASSERT_TRUE(nvtest::writeFile(expected, "what a failed write left"));
     std::wstring script;
-    EXPECT_EQ(1603u, AdvertisePackage(package, L"", script));
+    EXPECT_EQ(1603u, advertise(package, L"", script));
     EXPECT_EQ(expected, script);
     EXPECT_EQ("what a failed write left", nvtest::readFile(script));
     EXPECT_EQ(std::vector<std::string>{advertiseCall(script, L"", 1603)}, calls());
@@ -118,7 +126,7 @@ TEST_F(Advertise, FailedApplyDeletesTheScript)
 {
     setResult(L"ScriptResult", 1632);
     std::wstring script;
-    EXPECT_EQ(1632u, AdvertisePackage(package, L"", script));
+    EXPECT_EQ(1632u, advertise(package, L"", script));
     EXPECT_FALSE(nvtest::fileExists(script));
     EXPECT_FALSE(kit::keyExists(k64, marker(code)));
     EXPECT_EQ((std::vector<std::string>{advertiseCall(script, L"", 0), scriptCall(script, 0, 1632)}), calls());
@@ -127,7 +135,7 @@ TEST_F(Advertise, FailedApplyDeletesTheScript)
 TEST_F(Advertise, FailedUnadvertiseKeepsTheScriptForTheNextCleanUp)
 {
     std::wstring script;
-    ASSERT_EQ(0u, AdvertisePackage(package, L"", script));
+    ASSERT_EQ(0u, advertise(package, L"", script));
     setResult(L"ScriptResult", 1601);
     EXPECT_EQ(1601u, UnadvertiseScript(script));
     EXPECT_TRUE(nvtest::fileExists(script));
@@ -174,7 +182,7 @@ TEST_F(StaleScripts, InstalledOnlyDeletedOthersUnadvertisedDirectoriesSkipped)
 {
     const std::wstring folder = GetScriptsFolder();
     std::wstring applied;
-    ASSERT_EQ(0u, AdvertisePackage(package, L"", applied));   // product 1 is not installed
+    ASSERT_EQ(0u, advertise(package, L"", applied));   // product 1 is not installed
     ASSERT_TRUE(kit::keyExists(k64, marker(code)));
     const std::wstring directory = folder + L"{0D0D0000-4444-4444-8444-000000000003}.aas";
     ASSERT_TRUE(CreateDirectoryW(directory.c_str(), nullptr));
@@ -227,7 +235,7 @@ TEST_F(StaleScripts, ResultIsThatOfTheLastScript)
 TEST_F(Advertise, AProductCodeThatIsNoGuidNamesNoScriptAndReachesNoInstallerCall)
 {
     std::wstring script = L"left from before";
-    EXPECT_EQ(static_cast<UINT>(ERROR_INVALID_PARAMETER), AdvertisePackage(kit::package(L"bad-product-code"), L"", script));
+    EXPECT_EQ(static_cast<UINT>(ERROR_INVALID_PARAMETER), advertise(kit::package(L"bad-product-code"), L"", script));
     EXPECT_EQ(L"", script);
     EXPECT_TRUE(calls().empty());
     EXPECT_FALSE(nvtest::fileExists(GetDataFolder() + L"\\Norvo\\planted.aas"));

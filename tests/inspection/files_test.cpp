@@ -23,6 +23,14 @@ using namespace nvupdater;
 
 namespace {
 
+// The advertisement of the package file at `package`, its ProductCode read through its own database.
+UINT advertise(const std::wstring &package, const std::wstring &transforms, std::wstring &script)
+{
+    PackageDatabase database;
+    (void)database.Open(package);   // an unreadable package gives an empty ProductCode
+    return AdvertisePackage(database, package, transforms, script);
+}
+
 const std::wstring kServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\nvupdaterservice";
 
 std::wstring ownFolder()
@@ -218,7 +226,7 @@ TEST(ProtectedFolders, TheCleanUpTouchesNoScriptInAScriptsFolderOthersCouldChang
     EXPECT_EQ(ERROR_ACCESS_DENIED, CleanupStaleScripts());
     EXPECT_EQ("planted", nvtest::readFile(planted));
     std::wstring script;
-    EXPECT_EQ(static_cast<UINT>(ERROR_ACCESS_DENIED), AdvertisePackage(kit::package(L"elig-any"), L"", script));
+    EXPECT_EQ(static_cast<UINT>(ERROR_ACCESS_DENIED), advertise(kit::package(L"elig-any"), L"", script));
     EXPECT_FALSE(nvtest::fileExists(script));
 
     // The next start moves it aside with the planted script, and makes the folder anew.
@@ -294,7 +302,7 @@ TEST(Advertisement, WineInstallerCannotAdvertiseAndLeavesNothing)
     SetInstallerUiLevelNone();
     const std::wstring code = kit::productCode(1);
     std::wstring script;
-    UINT result = AdvertisePackage(kit::package(L"elig-any"), L"", script);
+    UINT result = advertise(kit::package(L"elig-any"), L"", script);
     EXPECT_NE(0u, result);
     EXPECT_EQ(GetScriptsFolder() + code + L".aas", script);
     EXPECT_FALSE(nvtest::fileExists(script));

@@ -193,7 +193,9 @@ struct Eligibility {
 Eligibility eligibility(const std::wstring &name)
 {
     int notNeeded = 0;
-    int result = FindUpgradableProduct(kit::package(name), notNeeded);
+    PackageDatabase package;
+    (void)package.Open(kit::package(name));   // a package that cannot be opened is not eligible
+    int result = FindUpgradableProduct(package, notNeeded);
     return {result, notNeeded};
 }
 void expectEligibility(const wchar_t *name, int result, int notNeeded)
@@ -280,29 +282,39 @@ TEST(InstalledProducts, RealInstallsUpgradesAndEligibility)
     EXPECT_EQ(2, IsProductRegistered(f1000));
 }
 
-TEST(PackageQuery, OwnsItsHandlesAndReportsMissingTables)
+// One open serves every read: properties, queries before and after them, a missing table's error.
+TEST(PackageDatabase, OneOpenServesPropertiesAndQueries)
 {
-    msi::UniqueHandle view, database;
-    EXPECT_EQ(0u, OpenPackageQuery(kit::package(L"elig-two-own"),
-                                   L"SELECT `UpgradeCode`, `Attributes` FROM `NVUpdate`", view, database));
-    ASSERT_TRUE(view.valid());
-    ASSERT_TRUE(database.valid());
-    int rows = 0;
-    for (;;) {
-        msi::UniqueHandle record;
-        if (msi::ViewFetch(view.get(), record) != 0)
-            break;
-        ++rows;
-    }
-    EXPECT_EQ(2, rows);
-
-    msi::UniqueHandle noView, noDatabase;
-    EXPECT_NE(0u, OpenPackageQuery(kit::package(L"elig-no-table"), L"SELECT `UpgradeCode` FROM `NVUpdate`", noView,
-                                   noDatabase));
+    PackageDatabase package;
+    ASSERT_EQ(0u, package.Open(kit::package(L"elig-two-own")));
+    const std::wstring rowsQuery = L"SELECT `UpgradeCode`, `Attributes` FROM `NVUpdate`";
+    auto rows = [&] {
+        msi::UniqueHandle view;
+        EXPECT_EQ(0u, package.Query(rowsQuery, view));
+        int count = 0;
+        for (msi::UniqueHandle record; view && msi::ViewFetch(view.get(), record) == 0;)
+            ++count;
+        return count;
+    };
+    EXPECT_EQ(2, rows());
+    EXPECT_EQ(kit::productCode(6), package.Property(L"ProductCode"));
+    EXPECT_EQ(L"", package.Property(L"NoSuchProperty"));
+    EXPECT_EQ(L"9.0.1", package.Property(L"ProductVersion"));
+    EXPECT_EQ(2, rows());
+    msi::UniqueHandle noView;
+    EXPECT_EQ(1615u, package.Query(L"SELECT `Value` FROM `NoSuchTable`", noView));
     EXPECT_FALSE(noView.valid());
-    EXPECT_FALSE(noDatabase.valid());
-    EXPECT_NE(0u, OpenPackageQuery(kit::package(L"no-such-package"), L"SELECT `Property` FROM `Property`", noView,
-                                   noDatabase));
+
+    // A file that is no package: nothing opens, every read is empty, every query reports the open.
+    PackageDatabase none;
+    const UINT opened = none.Open(kit::package(L"no-such-package"));
+    EXPECT_NE(0u, opened);
+    EXPECT_EQ(L"", none.Property(L"ProductCode"));
+    EXPECT_EQ(opened, none.Query(rowsQuery, noView));
+    PackageDatabase noTable;
+    ASSERT_EQ(0u, noTable.Open(kit::package(L"elig-no-table")));
+    EXPECT_EQ(kit::kFamilyF, noTable.Property(L"UpgradeCode"));
+    EXPECT_EQ(1615u, noTable.Query(rowsQuery, noView));
 }
 
 } // namespace

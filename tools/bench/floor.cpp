@@ -6,6 +6,8 @@
 
 #include <objbase.h>
 
+#include <string>
+
 namespace nvbench {
 
 using namespace nvupdater;
@@ -36,16 +38,48 @@ private:
     double start_;
 };
 
+// The service's first sequence of installer calls, kept here only as the yardstick of the floor: each
+// property read is an installer session of its own on the package's path, each table query a
+// database of its own on it, kept until the next query like the view it serves.
+class ReopeningReader : public PackageReader {
+public:
+    explicit ReopeningReader(const std::wstring &packagePath) : packagePath_(packagePath) {}
+
+    std::wstring Property(const wchar_t *name) override
+    {
+        msi::UniqueHandle session;
+        wchar_t value[260] = {};
+        DWORD capacity = 260;
+        if (msi::OpenPackage(packagePath_, session) != ERROR_SUCCESS ||
+            msi::GetProductProperty(session.get(), name, value, &capacity) != ERROR_SUCCESS)
+            return std::wstring();
+        return value;
+    }
+    UINT Query(const std::wstring &query, msi::UniqueHandle &view) override
+    {
+        database_ = PackageDatabase();
+        const UINT opened = database_.Open(packagePath_);
+        return opened != ERROR_SUCCESS ? opened : database_.Query(query, view);
+    }
+
+private:
+    std::wstring packagePath_;
+    PackageDatabase database_;
+};
+
 } // namespace
 
-FloorPass RunFloorPass(const std::wstring &packagePath, double (*nowMs)())
+FloorPass RunFloorPass(const std::wstring &packagePath, FloorKind kind, double (*nowMs)())
 {
     FloorPass pass;
     const double start = nowMs();
     RefusalClock clock(pass, nowMs, start);
+    ReopeningReader reopening(packagePath);
     ExaminationOptions options;
     options.lockAndAdvertise = true;
     options.observer = &clock;
+    if (kind == FloorKind::PerStep)
+        options.reader = &reopening;
     // The session's examination, with its own decision rules; the benchmark names no transforms.
     Examination examination;
     ExaminePackage(packagePath, std::wstring(), options, examination);

@@ -1,17 +1,20 @@
 // nvbench: measures what a Setup Wrapper waits for. Runs complete sessions against the running
 // updater service, back to back or each after the service is idle again, or runs the floor (the
-// same checks in this process, without the service), and reports the times from connecting to the
-// decision and the service's handle count and private bytes before and after.
+// same checks in this process, without the service: the examination as the service runs it, and
+// the same steps with every read opening the package again), and reports the times from connecting
+// to the decision and the service's handle count and private bytes before and after.
 //
 // usage: nvbench --package PATH (--accept | --refuse) [--floor] [--idle-ms MS [--paired-floor]]
 //                [--sessions N] [--warmup N] [--samples CSV] [--figures CSV]
 //   --accept    the package is expected to be accepted; each session then reports "220 RESULT 0"
 //               and "230 BYE" without installing anything
 //   --refuse    the package is expected to be refused (any non-zero decision)
-//   --floor     no pipe: the session's checks on the package, in this process
+//   --floor     no pipe: the session's checks on the package, in this process (each pass of the
+//               examination is followed by one of its per-step yardstick, or preceded in every
+//               other pass, so that neither always runs on what the other left warm)
 //   --idle-ms   pause MS after each session, so that the next one finds the service listening
-//   --paired-floor  with --idle-ms: a floor pass after each session (once the service has finished
-//               it), before the pause, so that both figures are taken under the same load
+//   --paired-floor  with --idle-ms: both floor passes after each session (once the service has
+//               finished it), before the pause, so that all figures are taken under the same load
 //   --samples   append one line per measured session to this CSV file
 //   --figures   append the service's handles and private bytes to this CSV file
 #include "floor.h"
@@ -119,9 +122,9 @@ bool runSession(const Options &options, Timing &timing)
     return true;
 }
 
-bool runFloorPass(const Options &options, Timing &timing)
+bool runFloorPass(const Options &options, FloorKind kind, Timing &timing)
 {
-    const FloorPass pass = RunFloorPass(options.package, nowMs);
+    const FloorPass pass = RunFloorPass(options.package, kind, nowMs);
     timing.toDecision = pass.toDecisionMs;
     timing.afterResult = options.accept ? pass.afterResultMs : -1;
     if ((pass.decision == protocol::ResultGoAhead) != options.accept) {
@@ -131,15 +134,24 @@ bool runFloorPass(const Options &options, Timing &timing)
     return true;
 }
 
-// A session or a floor pass, and with a paired floor also a floor pass after the session.
-bool runOne(const Options &options, Timing &timing, Timing &paired)
+// Both floor passes, in the order that `index` gives.
+bool runFloorPair(const Options &options, long index, Timing &oneOpen, Timing &perStep)
+{
+    if (index % 2 == 0)
+        return runFloorPass(options, FloorKind::OneOpen, oneOpen) && runFloorPass(options, FloorKind::PerStep, perStep);
+    return runFloorPass(options, FloorKind::PerStep, perStep) && runFloorPass(options, FloorKind::OneOpen, oneOpen);
+}
+
+// A session or the floor passes, and with a paired floor also the floor passes after the session.
+bool runOne(const Options &options, long index, Timing &timing, Timing &paired, Timing &perStep)
 {
     timing = Timing();
     paired = Timing();
-    bool done = options.floor ? runFloorPass(options, timing) : runSession(options, timing);
+    perStep = Timing();
+    bool done = options.floor ? runFloorPair(options, index, timing, perStep) : runSession(options, timing);
     if (done && options.pairedFloor) {
         Sleep(kFloorSettleMs);
-        done = runFloorPass(options, paired);
+        done = runFloorPair(options, index, paired, perStep);
     }
     if (done && options.idleMs > 0)
         Sleep(static_cast<DWORD>(options.idleMs));
@@ -299,22 +311,24 @@ int wmain(int argc, wchar_t **argv)
                 options.measurement(), options.pairedFloor ? " with a floor pass after each" : "", options.sessions,
                 options.warmup, utf8(options.package).c_str());
     const ProcessFigures cold = Measure(pid);
-    Timing timing, paired;
+    Timing timing, paired, perStep;
     for (long i = 0; i < options.warmup; ++i)
-        if (!runOne(options, timing, paired))
+        if (!runOne(options, i, timing, paired, perStep))
             return 3;
     const ProcessFigures before = Measure(pid);
 
-    std::vector<Timing> timings, floorTimings;
+    std::vector<Timing> timings, floorTimings, perStepTimings;
     const double start = nowMs();
     for (long i = 0; i < options.sessions; ++i) {
-        if (!runOne(options, timing, paired)) {
+        if (!runOne(options, i, timing, paired, perStep)) {
             std::printf("nvbench: session %ld failed\n", i + 1);
             return 3;
         }
         timings.push_back(timing);
         if (options.pairedFloor)
             floorTimings.push_back(paired);
+        if (options.floor || options.pairedFloor)
+            perStepTimings.push_back(perStep);
     }
     const double seconds = (nowMs() - start) / 1000.0;
     const ProcessFigures after = Measure(pid);
@@ -325,6 +339,8 @@ int wmain(int argc, wchar_t **argv)
     printSpread("after the result:", timings, &Timing::afterResult);
     printSpread("paired floor to decision:", floorTimings, &Timing::toDecision);
     printSpread("paired floor after result:", floorTimings, &Timing::afterResult);
+    printSpread("per-step floor to decision:", perStepTimings, &Timing::toDecision);
+    printSpread("per-step floor after result:", perStepTimings, &Timing::afterResult);
     std::printf("  throughput:                  %.2f sessions per second (%.1f s in all)\n", options.sessions / seconds,
                 seconds);
     if (pid != 0) {
@@ -332,7 +348,8 @@ int wmain(int argc, wchar_t **argv)
         printFigures("before the measured run:", before);
         printFigures("after the measured run:", after);
     }
-    if (!writeSamples(options, options.measurement(), timings) || !writeSamples(options, "floor", floorTimings) || !writeFigures(options, "before", before) ||
+    if (!writeSamples(options, options.measurement(), timings) || !writeSamples(options, "floor", floorTimings) ||
+        !writeSamples(options, "floor-per-step", perStepTimings) || !writeFigures(options, "before", before) ||
         !writeFigures(options, "after", after)) {
         std::fputs("nvbench: cannot write the CSV files\n", stderr);
         return 4;

@@ -8,20 +8,25 @@ Reads, from WORK_DIR:
   figures.csv  the service's handles and private bytes as the system reports them (nvbench --figures)
   linux.csv    what Linux sees of the service process (written by run-bench.sh)
 Writes table.md (also printed), table.csv (the same figures, one per line) and latency.png (the
-latency distributions of the floor, idle and back-to-back sessions, one panel per path).
+latency distributions of both floors, idle and back-to-back sessions, one panel per path).
 """
 import csv
 import os
 import sys
 
 PATHS = ("refused", "accepted")
-MEASUREMENTS = ("floor", "idle", "back-to-back")
+# "floor-per-step" is the examination with every read opening the package again, the sequence the
+# service first ran: the yardstick of the one-open examination ("floor") and of the service.
+MEASUREMENTS = ("floor-per-step", "floor", "idle", "back-to-back")
 LABELS = {
-    "floor": "floor (the checks in-process)",
+    "floor-per-step": "floor (as specified)",
+    "floor": "floor (one open)",
     "idle": "idle connect to decision",
     "back-to-back": "back-to-back connect to decision",
 }
 RATIO_GOAL = 1.10
+# The service's idle greeting to decision against the per-step floor of the same run.
+GAIN_GOAL = 0.60
 
 
 def percentile(values, p):
@@ -62,7 +67,7 @@ def private_bytes(row):
 
 def service_span(figures, path):
     """The service's figures before the path's first measured sessions and after its last ones."""
-    rows = [row for row in figures if row["path"] == path and row["measurement"] != "floor"]
+    rows = [row for row in figures if row["path"] == path and not row["measurement"].startswith("floor")]
     if not rows:
         return None
     first = next(row for row in rows if row["moment"] == "before")
@@ -83,8 +88,8 @@ def build(work):
     linux = read_csv(os.path.join(work, "linux.csv"))
     flat = []   # (path, figure, value, unit)
     md = ["| Path | " + " | ".join(LABELS[m] + ", median / p95 (ms)" for m in MEASUREMENTS)
-          + " | ratio idle / floor (medians) |",
-          "|---|---|---|---|---|"]
+          + " | ratio idle / floor (medians) | idle greeting to decision / floor (as specified) |",
+          "|---|" + "---|" * (len(MEASUREMENTS) + 2)]
     for path in PATHS:
         if not any(row["path"] == path for row in samples):
             continue
@@ -101,18 +106,26 @@ def build(work):
             flat += [(path, measurement + " sessions", len(values), ""),
                      (path, measurement + " median", round(medians[measurement], 3), "ms"),
                      (path, measurement + " p95", round(p95, 3), "ms")]
-            if measurement != "floor":
+            if not measurement.startswith("floor"):
                 connect = latencies(samples, path, measurement, "connect_ms")
                 flat.append((path, measurement + " connect median", round(percentile(connect, 0.5), 3), "ms"))
-        after = latencies(samples, path, "floor", "after_result_ms")
-        if after:
-            flat.append((path, "floor after-result median", round(percentile(after, 0.5), 3), "ms"))
+        for floor in ("floor", "floor-per-step"):
+            after = latencies(samples, path, floor, "after_result_ms")
+            if after:
+                flat.append((path, floor + " after-result median", round(percentile(after, 0.5), 3), "ms"))
         ratio = "-"
         if "floor" in medians and "idle" in medians and medians["floor"] > 0:
             value = medians["idle"] / medians["floor"]
             ratio = "%.2f (goal <= %.2f)" % (value, RATIO_GOAL)
             flat.append((path, "ratio idle/floor", round(value, 3), ""))
-        md.append("| %s | %s | %s |" % (path, " | ".join(cells), ratio))
+        gain = "-"
+        greeting = latencies(samples, path, "idle", "greeting_to_decision_ms")
+        if greeting and medians.get("floor-per-step", 0) > 0:
+            value = percentile(greeting, 0.5) / medians["floor-per-step"]
+            gain = "%.2f (goal <= %.2f)" % (value, GAIN_GOAL)
+            flat += [(path, "idle greeting-to-decision median", round(percentile(greeting, 0.5), 3), "ms"),
+                     (path, "ratio idle greeting/floor per step", round(value, 3), "")]
+        md.append("| %s | %s | %s | %s |" % (path, " | ".join(cells), ratio, gain))
 
     service = ["", "| Path | service handles | private bytes (Wine: process list) | VmRSS kB | RssAnon kB | open descriptors |",
                "|---|---|---|---|---|---|"]
@@ -150,7 +163,7 @@ def draw(samples, out):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    colours = {"floor": "tab:green", "idle": "tab:blue", "back-to-back": "tab:red"}
+    colours = {"floor-per-step": "tab:olive", "floor": "tab:green", "idle": "tab:blue", "back-to-back": "tab:red"}
     figure, axes = plt.subplots(1, len(PATHS), figsize=(12, 4.8), sharey=True)
     for axis, path in zip(axes, PATHS):
         for measurement in MEASUREMENTS:
@@ -169,7 +182,7 @@ def draw(samples, out):
         axis.grid(True, which="both", alpha=0.3)
         axis.legend(loc="lower right", fontsize=8)
     axes[0].set_ylabel("share of sessions at or below")
-    figure.suptitle("What the service adds to its own checks: floor, idle and back-to-back sessions")
+    figure.suptitle("What the service adds to its own checks: both floors, idle and back-to-back sessions")
     figure.tight_layout()
     figure.savefig(out, dpi=110)
 

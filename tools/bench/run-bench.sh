@@ -5,6 +5,8 @@
 #   floor         the session's checks on the same package in the benchmark's own process, through
 #                 the service's inspection library (the msi.dll test double advertises), one pass
 #                 after each idle session, so that both are taken under the same load;
+#   floor-per-step  the same steps with each property read and table query opening the
+#                 package again, the sequence the service first ran, one pass beside each floor pass;
 #   idle          sessions that each begin once the service listens again (IDLE_MS after the last
 #                 floor pass): connect to decision is the session's own work plus the pipe;
 #   back-to-back  sessions without a pause: the main loop's poll for the next client counts too.

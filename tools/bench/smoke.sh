@@ -31,11 +31,12 @@ cat "$NV_WORK/report.out"
 
 # Every path has its three measurements of three sessions each, and the files are there.
 for path in refused accepted; do
-  for measurement in floor idle back-to-back; do
+  for measurement in floor-per-step floor idle back-to-back; do
     n=$(grep -c "^$path,$measurement," "$NV_WORK/samples.csv" || true)
     [ "$n" = 3 ] || fail "$path $measurement: $n samples instead of 3"
   done
   grep -q "^$path,ratio idle/floor," "$NV_WORK/table.csv" || fail "no ratio for the $path path"
+  grep -q "^$path,ratio idle greeting/floor per step," "$NV_WORK/table.csv" || fail "no per-step ratio for the $path path"
   grep -q "^$path,RssAnon after run," "$NV_WORK/table.csv" || fail "no Linux view for the $path path"
 done
 [ -s "$NV_WORK/latency.png" ] || fail "no picture"

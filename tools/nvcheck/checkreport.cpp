@@ -58,7 +58,7 @@ CheckReport CheckPackageFile(const std::wstring &packagePath, const std::wstring
     if (examination.package) {
         report.productCode = examination.productCode;
         report.productVersion = examination.productVersion;
-        report.upgradeCode = ReadPackageProperty(packagePath, L"UpgradeCode");
+        report.upgradeCode = examination.database.Property(L"UpgradeCode");
         report.signerResult = ReadFirstSignerName(examination.package.file.get(), report.signerName);
     }
     return report;

@@ -2,7 +2,7 @@
 // installation, and cleaned up when a session left one behind.
 #include "inspection/advertisement.h"
 
-#include "inspection/eligibility.h"
+#include "inspection/msiapi.h"
 #include "inspection/productinventory.h"
 #include "protectedfolder.h"
 #include "servicefolders.h"
@@ -43,10 +43,11 @@ bool IsRegistryGuid(const std::wstring &text)
     return true;
 }
 
-UINT AdvertisePackage(const std::wstring &packagePath, const std::wstring &transforms, std::wstring &scriptPath)
+UINT AdvertisePackage(PackageReader &package, const std::wstring &packagePath, const std::wstring &transforms,
+                      std::wstring &scriptPath)
 {
     // The script's name is made from the package's text: only a GUID may become a file name there.
-    const std::wstring productCode = ReadPackageProperty(packagePath, L"ProductCode");
+    const std::wstring productCode = package.Property(L"ProductCode");
     if (!IsRegistryGuid(productCode)) {
         scriptPath.clear();
         return ERROR_INVALID_PARAMETER;

@@ -1,6 +1,8 @@
 // The machine-wide advertisement of a package through an advertise script, and its removal.
 #pragma once
 
+#include "inspection/packagedatabase.h"
+
 #include <windows.h>
 
 #include <functional>
@@ -11,12 +13,14 @@ namespace nvupdater {
 // True for a GUID in registry text form: 38 characters, braces, hexadecimal digits and dashes.
 bool IsRegistryGuid(const std::wstring &text);
 
-// Writes the advertise script <scripts folder>\<ProductCode>.aas and applies it machine-wide.
+// Writes the advertise script <scripts folder>\<ProductCode>.aas for the package at `packagePath`
+// (whose ProductCode is read through `package`) and applies it machine-wide.
 // The script path is set in every case (empty when the package's ProductCode is no GUID in registry
 // form, which gives ERROR_INVALID_PARAMETER and writes nothing). ERROR_ACCESS_DENIED, with nothing
 // written, when the scripts folder is not a protected folder (IsProtectedFolder). 0, or the
 // installer's error number.
-[[nodiscard]] UINT AdvertisePackage(const std::wstring &packagePath, const std::wstring &transforms, std::wstring &scriptPath);
+[[nodiscard]] UINT AdvertisePackage(PackageReader &package, const std::wstring &packagePath, const std::wstring &transforms,
+                                   std::wstring &scriptPath);
 
 // Takes the script's advertisement away and deletes the script file; when the removal fails the
 // script stays, for the clean-up at the next connection or start to try again.

@@ -65,11 +65,11 @@ RowOutcome rangeOutcome(const ExaminedRow &row)
 // (which returns the outcome of a row that has an installed product). False when the query cannot
 // be run.
 template <typename Judge>
-bool examineRows(const std::wstring &packagePath, const std::wstring &query, RowSet set,
-                 EligibilityObserver &observer, Judge judge)
+bool examineRows(PackageReader &package, const std::wstring &query, RowSet set, EligibilityObserver &observer,
+                 Judge judge)
 {
-    msi::UniqueHandle view, database;
-    UINT opened = OpenPackageQuery(packagePath, query, view, database);
+    msi::UniqueHandle view;
+    UINT opened = package.Query(query, view);
     observer.QueryRun(set, opened);
     if (opened != ERROR_SUCCESS)
         return false;
@@ -112,59 +112,27 @@ int stop(EligibilityObserver &observer, EligibilityStop where, int result)
 
 void SetInstallerUiLevelNone() { msi::SetInternalUI(2); }
 
-std::wstring ReadPackageProperty(const std::wstring &packagePath, const std::wstring &property)
-{
-    msi::UniqueHandle session;
-    if (msi::OpenPackage(packagePath, session) != ERROR_SUCCESS)
-        return std::wstring();
-    wchar_t value[kFieldCapacity] = {};
-    DWORD capacity = kFieldCapacity;
-    if (msi::GetProductProperty(session.get(), property.c_str(), value, &capacity) != ERROR_SUCCESS)
-        return std::wstring();
-    return value;
-}
-
-UINT OpenPackageQuery(const std::wstring &packagePath, const std::wstring &query, msi::UniqueHandle &view,
-                      msi::UniqueHandle &database)
-{
-    msi::UniqueHandle openedDatabase, openedView;
-    UINT result = msi::OpenDatabase(packagePath, openedDatabase);
-    if (result != ERROR_SUCCESS)
-        return result;
-    result = msi::OpenView(openedDatabase.get(), query, openedView);
-    if (result != ERROR_SUCCESS)
-        return result;
-    result = msi::ViewExecute(openedView.get());
-    if (result != ERROR_SUCCESS) {
-        (void)msi::ViewClose(openedView.get());   // the failed execution is the result to report
-        return result;
-    }
-    view = std::move(openedView);
-    database = std::move(openedDatabase);
-    return ERROR_SUCCESS;
-}
-
-int FindUpgradableProduct(const std::wstring &packagePath, int &upgradeNotNeeded, EligibilityObserver *observer)
+int FindUpgradableProduct(PackageReader &package, int &upgradeNotNeeded, EligibilityObserver *observer)
 {
     NoObserver none;
     EligibilityObserver &watch = observer ? *observer : none;
 
-    PackageIdentity package;
-    package.upgradeCode = ReadPackageProperty(packagePath, L"UpgradeCode");
-    package.productCode = ReadPackageProperty(packagePath, L"ProductCode");
-    package.productVersion = ReadPackageProperty(packagePath, L"ProductVersion");
-    package.normalizedVersion = NormalizeVersion(package.productVersion);
-    watch.PackageRead(package);
-    if (package.upgradeCode.empty() || package.productCode.empty() || package.productVersion.empty())
+    PackageIdentity identity;
+    identity.upgradeCode = package.Property(L"UpgradeCode");
+    identity.productCode = package.Property(L"ProductCode");
+    identity.productVersion = package.Property(L"ProductVersion");
+    identity.normalizedVersion = NormalizeVersion(identity.productVersion);
+    watch.PackageRead(identity);
+    if (identity.upgradeCode.empty() || identity.productCode.empty() || identity.productVersion.empty())
         return stop(watch, EligibilityStop::MissingProperty, 0);
 
     bool eligible = false;
-    bool ran = examineRows(packagePath, kOwnRowsQuery + package.upgradeCode + L"'", RowSet::Own, watch,
+    bool ran = examineRows(package, kOwnRowsQuery + identity.upgradeCode + L"'", RowSet::Own, watch,
                            [&](const ExaminedRow &row) {
                                RowOutcome outcome = rangeOutcome(row);
                                if (outcome != RowOutcome::Eligible)
                                    return outcome;
-                               const bool newer = row.normalizedInstalled < package.normalizedVersion;
+                               const bool newer = row.normalizedInstalled < identity.normalizedVersion;
                                if ((row.attributes & kNewerOnly) && !newer) {
                                    upgradeNotNeeded = 1;
                                    return RowOutcome::UpgradeNotNeeded;
@@ -179,7 +147,7 @@ int FindUpgradableProduct(const std::wstring &packagePath, int &upgradeNotNeeded
     if (upgradeNotNeeded)
         return stop(watch, EligibilityStop::OwnRowNotNeeded, 0);
 
-    ran = examineRows(packagePath, kOtherRowsQuery + package.upgradeCode + L"'", RowSet::Other, watch,
+    ran = examineRows(package, kOtherRowsQuery + identity.upgradeCode + L"'", RowSet::Other, watch,
                       [&](const ExaminedRow &row) {
                           RowOutcome outcome = rangeOutcome(row);
                           if (outcome == RowOutcome::Eligible)

@@ -38,10 +38,10 @@ std::vector<TransformCheck> CheckTransforms(const std::wstring &transforms, cons
     return checks;
 }
 
-EligibilityChecks CheckEligibility(const std::wstring &packagePath, EligibilityObserver *observer)
+EligibilityChecks CheckEligibility(PackageReader &package, EligibilityObserver *observer)
 {
     EligibilityChecks checks;
-    checks.upgradable = FindUpgradableProduct(packagePath, checks.upgradeNotNeeded, observer);
+    checks.upgradable = FindUpgradableProduct(package, checks.upgradeNotNeeded, observer);
     if (checks.upgradable != 0)
         checks.decision = protocol::ResultGoAhead;
     else if (checks.upgradeNotNeeded)

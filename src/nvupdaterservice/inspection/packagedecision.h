@@ -3,6 +3,7 @@
 #pragma once
 
 #include "inspection/eligibilityobserver.h"
+#include "inspection/packagedatabase.h"
 #include "inspection/transforms.h"
 #include "protocol.h"   // the result codes
 
@@ -43,7 +44,7 @@ struct EligibilityChecks {
 };
 
 // FindUpgradableProduct with `observer` watching, and what its answer decides.
-EligibilityChecks CheckEligibility(const std::wstring &packagePath, EligibilityObserver *observer = nullptr);
+EligibilityChecks CheckEligibility(PackageReader &package, EligibilityObserver *observer = nullptr);
 
 // One transform of the package command. An embedded one is covered by the package's signature; a
 // file must be held unchanged and signed like the package.

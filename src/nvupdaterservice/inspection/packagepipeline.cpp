@@ -29,6 +29,10 @@ public:
         if (checks.hold == ERROR_SUCCESS) {
             if (options_.lockAndAdvertise)
                 observer_.PackageLocked(LockPackageFile(examination_.package, saved));
+            // Opened from the path the hold has just proved to name the held file, which nobody can
+            // rename, replace or change while it is held; a failure leaves every read empty.
+            if (!options_.reader)
+                (void)examination_.database.Open(examination_.packagePath);
             examination_.productCode = ReadProperty(L"ProductCode");
             examination_.productVersion = ReadProperty(L"ProductVersion");
             checks.decision = Check();
@@ -46,6 +50,8 @@ public:
     }
 
 private:
+    PackageReader &Reader() { return options_.reader ? *options_.reader : examination_.database; }
+
     DWORD Hold(const std::wstring &path, FileHold &hold) const
     {
         return options_.hold ? options_.hold(path, hold) : HoldFile(path, hold);
@@ -53,7 +59,7 @@ private:
 
     std::wstring ReadProperty(const wchar_t *name)
     {
-        std::wstring value = ReadPackageProperty(examination_.packagePath, name);
+        std::wstring value = Reader().Property(name);
         observer_.PropertyRead(value);
         return value;
     }
@@ -90,7 +96,7 @@ private:
             return protocol::ResultAdvertiseFailed;
 
         checks.eligibilityRun = true;
-        checks.eligibility = CheckEligibility(examination_.packagePath, options_.eligibility);
+        checks.eligibility = CheckEligibility(Reader(), options_.eligibility);
         observer_.EligibilityChecked(checks.eligibility);
         return checks.eligibility.decision;
     }
@@ -99,7 +105,8 @@ private:
     {
         if (observer_.Stopped() || !observer_.MayAdvertise())
             return protocol::ResultAdvertiseFailed;
-        const UINT result = AdvertisePackage(examination_.packagePath, examination_.transforms, examination_.scriptPath);
+        const UINT result = AdvertisePackage(Reader(), examination_.packagePath, examination_.transforms,
+                                             examination_.scriptPath);
         examination_.advertised = result == 0;
         observer_.Advertised(result);
         return result == 0 ? protocol::ResultGoAhead : protocol::ResultAdvertiseFailed;

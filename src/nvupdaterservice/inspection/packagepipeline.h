@@ -5,6 +5,7 @@
 #pragma once
 
 #include "inspection/eligibilityobserver.h"
+#include "inspection/packagedatabase.h"
 #include "inspection/packagedecision.h"
 #include "inspection/packagehold.h"
 
@@ -47,15 +48,21 @@ struct ExaminationOptions {
     bool lockAndAdvertise = false;   // the service's lock and advertisement; the check tool does neither
     ExaminationObserver *observer = nullptr;
     EligibilityObserver *eligibility = nullptr;
+    // Where the properties and the NVUpdate table are read. Empty: the examination's own database,
+    // opened once on the held file. The benchmark passes one that opens the package again for
+    // each read, as the service used to, to measure the difference.
+    PackageReader *reader = nullptr;
 };
 
 // One package's examination, and what it holds until it ends: the package file and every transform
-// file stay held, so nothing the checks read can change before the examination is let go.
+// file stay held, so nothing the checks read can change before the examination is let go; the
+// package's database, opened once the file is held (and locked), is closed before the holds go.
 struct Examination {
     std::wstring packagePath;
     std::wstring transforms;
     FileHold package;
     std::vector<FileHold> transformFiles;
+    PackageDatabase database;
     std::wstring productCode;      // read once the file is held
     std::wstring productVersion;
     PackageChecks checks;
