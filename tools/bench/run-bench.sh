@@ -41,7 +41,7 @@ nv_wine 180 msiexec /i 'C:\demo\sample-1.0.0.msi' /qn || fail "installing versio
 bench_install
 nv_service_start || fail "the service did not start"
 
-echo "Benchmark under $("$NV_WINE" version) ($NV_ARCH build; loaders $("$NV_WINE" loaders)) on $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg); the service polls for the next client every 250 ms."
+echo "Benchmark under $("$NV_WINE" version) ($NV_ARCH build; loaders $("$NV_WINE" loaders)) on $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg); the service starts the next session when the last one ends."
 bench_path refused 'C:\demo\sample-2.0.0-unsigned.msi' "$sessions" "$warmup" "$idle" || fail "refused path"
 bench_path accepted 'C:\demo\sample-2.0.0.msi' "$sessions" "$warmup" "$idle" || fail "accepted path"
 nv_service_stop || fail "the service did not stop"
