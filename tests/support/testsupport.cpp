@@ -10,6 +10,11 @@ using norvo::tiny::UniqueHandle;
 
 namespace nvtest {
 
+namespace {
+const int kStartAttempts = 3;
+const DWORD kStartRetryMs = 200;
+} // namespace
+
 std::wstring env(const wchar_t *name)
 {
     wchar_t buffer[4096];
@@ -84,8 +89,21 @@ ProcessResult runProcess(const std::wstring &commandLine, DWORD timeoutMs)
     PROCESS_INFORMATION info = {};
     std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
     line.push_back(L'\0');
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
+    // Wine's process start fails now and then on a loaded machine; a start that failed ran nothing,
+    // so it is tried again, and a start that keeps failing says why in the output.
+    DWORD startError = ERROR_SUCCESS;
+    for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
+        if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
+            startError = ERROR_SUCCESS;
+            break;
+        }
+        startError = GetLastError();
+        Sleep(kStartRetryMs);
+    }
+    if (startError != ERROR_SUCCESS) {
+        result.output = "runProcess: the program could not be started, error " + std::to_string(startError);
         return result;
+    }
     UniqueHandle process(info.hProcess), thread(info.hThread);
     writeEnd.reset();
 
