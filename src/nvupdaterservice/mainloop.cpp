@@ -5,6 +5,7 @@
 #include "resource.h"
 #include "servicenames.h"
 #include "session.h"
+#include "tiny/comapartment.h"
 #include "tiny/errortext.h"
 #include "tiny/textconversion.h"
 #include "tiny/threads.h"
@@ -14,7 +15,6 @@
 #include "version.h"
 #include "widetext.h"
 
-#include <objbase.h>
 #include <stdio.h>
 
 namespace nvupdater {
@@ -46,13 +46,11 @@ norvo::tiny::ServiceDefinition g_definition = {};
 // can make use of it.
 void RemoveStaleAdvertisements(UpdaterLog &log)
 {
-    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    const norvo::tiny::ComApartment apartment;
     SetInstallerUiLevelNone();
     const LONG stale = CleanupStaleScripts([] { return g_definition.stopRequested != 0; });
     if (stale != 0 && !g_definition.stopRequested)
         log.Write(FormatText(kCleanupError, static_cast<int>(stale)), LogError);
-    if (SUCCEEDED(com))
-        CoUninitialize();
 }
 
 // One poll's pause, measured by the clock: a sleep of the system's timer may last longer than asked.

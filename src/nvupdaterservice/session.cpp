@@ -5,11 +5,11 @@
 #include "inspection/packagepipeline.h"
 #include "clientmessages.h"
 #include "protocol.h"
+#include "tiny/comapartment.h"
 #include "updatercomm.h"
 #include "updaterlog.h"
 #include "widetext.h"
 
-#include <objbase.h>
 #include <vector>
 
 namespace nvupdater {
@@ -292,8 +292,9 @@ private:
 // Everything a claimed session does.
 void Serve(UpdaterComm &comm, UpdaterLog &log)
 {
-    // The installer's calls on this thread need COM; they must never show a user interface.
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    // The installer's calls on this thread need COM; they must never show a user interface. The
+    // apartment is left once the session has closed everything it opened.
+    const norvo::tiny::ComApartment apartment;
     SetInstallerUiLevelNone();
 
     DWORD waited = comm.WaitForClient();

@@ -8,9 +8,9 @@
 #include "reporttext.h"
 
 #include "inspection/eligibility.h"
+#include "tiny/comapartment.h"
 
 #include <windows.h>
-#include <objbase.h>
 
 #include <string>
 #include <vector>
@@ -99,7 +99,7 @@ int wmain(int argc, wchar_t **argv)
 
     // The thread as the service's session prepares its own: COM, and an installer that never shows
     // a user interface.
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    const norvo::tiny::ComApartment apartment;
     nvupdater::SetInstallerUiLevelNone();
 
     const CheckReport report = CheckPackageFile(package, arguments.size() > 1 ? arguments[1] : std::wstring());
