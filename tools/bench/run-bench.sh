@@ -17,7 +17,9 @@
 # usage: [NV_ARCH=x86|x64] tools/bench/run-bench.sh [SESSIONS] [BUILD_DIR]
 #   defaults: 500 sessions; build for x86, build-x64 for x64 (NV_ARCH: x86 where the host runs
 #   32-bit code, else x64)
-#   environment: NV_BENCH_IDLE_MS (300), NV_BENCH_WARMUP (20 sessions per path)
+#   environment: NV_BENCH_IDLE_MS (300), NV_BENCH_WARMUP (20 sessions per path), NV_BENCH_CPUS
+#   (unset: all; else a CPU list as taskset takes it, e.g. 0: the prefix's wineserver, the service
+#   and the benchmark all run on those CPUs only)
 set -euo pipefail
 sessions=${1:-500}
 idle=${NV_BENCH_IDLE_MS:-300}
@@ -32,6 +34,12 @@ trap 'nv_server_stop' EXIT
 fail() { echo "bench: $*"; [ -f "$NV_WORK/last.out" ] && cat "$NV_WORK/last.out"; exit 1; }
 
 "$NV_ROOT/tools/build.sh" "$NV_BUILD" >"$NV_BUILD/bench-build.log" 2>&1 || fail "build failed (bench-build.log)"
+# Everything started from here on inherits this shell's CPUs, the prefix's wineserver included.
+cpus=all
+if [ -n "${NV_BENCH_CPUS:-}" ]; then
+  taskset -cp "$NV_BENCH_CPUS" $$ >/dev/null || fail "NV_BENCH_CPUS=$NV_BENCH_CPUS is no CPU list of this machine"
+  cpus=$NV_BENCH_CPUS
+fi
 nv_prefix_make
 nv_service_install || fail "sc create"
 "$NV_ROOT/tools/msidouble/install.sh" --dll "$NV_BUILD/tools/msidouble/msi.dll" "$(nv_prefix)" nvupdaterservice.exe \
@@ -41,7 +49,7 @@ nv_wine 180 msiexec /i 'C:\demo\sample-1.0.0.msi' /qn || fail "installing versio
 bench_install
 nv_service_start || fail "the service did not start"
 
-echo "Benchmark under $("$NV_WINE" version) ($NV_ARCH build; loaders $("$NV_WINE" loaders)) on $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg); the service starts the next session when the last one ends."
+echo "Benchmark under $("$NV_WINE" version) ($NV_ARCH build; loaders $("$NV_WINE" loaders)) on $(nproc --all) cores (CPUs used: $cpus), load average $(cut -d' ' -f1-3 /proc/loadavg); the service starts the next session when the last one ends."
 bench_path refused 'C:\demo\sample-2.0.0-unsigned.msi' "$sessions" "$warmup" "$idle" || fail "refused path"
 bench_path accepted 'C:\demo\sample-2.0.0.msi' "$sessions" "$warmup" "$idle" || fail "accepted path"
 nv_service_stop || fail "the service did not stop"
