@@ -9,7 +9,7 @@
 #                 package again, the sequence the service first ran, one pass beside each floor pass;
 #   idle          sessions that each begin once the service listens again (IDLE_MS after the last
 #                 floor pass): connect to decision is the session's own work plus the pipe;
-#   back-to-back  sessions without a pause: the main loop's poll for the next client counts too.
+#   back-to-back  sessions without a pause: the start of the next session thread counts too.
 # Then one table (printed, and as table.md and table.csv), the latency distributions as latency.png,
 # and the service's handles, private bytes and Linux view after the warm-up and after the run. All
 # in build/bench (its own prefix, like the demo's).
