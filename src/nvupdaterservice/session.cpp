@@ -47,6 +47,7 @@ const wchar_t kFinished[] = L"Communication with setup wrapper finished.";
 const wchar_t kPipeClosed[] = L"Pipe closed.";
 const wchar_t kCannotHold[] = L"Package refused: the file can't be held unchanged.";
 const wchar_t kTransformRefused[] = L"Transform refused: %ls";
+const wchar_t kFilesOutside[] = L"Package refused: its files are not all inside the signed package.";
 
 // The examination's steps as the session's log tells them, and the session's part in them: after
 // the stop no further step and no line of a check; no advertisement after the stop; a refusal sent
@@ -79,6 +80,11 @@ public:
     {
         if (!checks.empty() && !checks.back().accepted())
             Write(FormatText(kTransformRefused, checks.back().item.text.c_str()), LogError);
+    }
+    void FilesChecked(const FilesCheck &files) override
+    {
+        if (!files.inside())
+            Write(kFilesOutside, LogError);
     }
     void EligibilityChecked(const EligibilityChecks &eligibility) override
     {

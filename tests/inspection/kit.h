@@ -14,6 +14,7 @@ namespace kit {
 const wchar_t kFamilyF[] = L"{6F1A0000-1111-4111-8111-00000000000F}";
 const wchar_t kFamilyG[] = L"{6F1A0000-1111-4111-8111-00000000000A}";
 const wchar_t kFamilyH[] = L"{6F1A0000-1111-4111-8111-00000000000B}";
+const wchar_t kFamilyV[] = L"{6F1A0000-1111-4111-8111-00000000000C}";   // registry fixtures only
 
 // Product code number N of make-kit.sh: {7A000000-0000-4000-8000-<N, 12 digits>}.
 std::wstring productCode(unsigned long long n);

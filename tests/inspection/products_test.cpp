@@ -2,6 +2,7 @@
 // registry fixtures for the rarer cases.
 #include "inspection/eligibility.h"
 #include "inspection/productinventory.h"
+#include "inspection/version.h"
 #include "kit.h"
 
 #include <gtest/gtest.h>
@@ -19,18 +20,18 @@ const std::wstring kMachineProducts =
     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Products\\";
 const std::wstring kUninstall = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 
-// What "%d.%d.%d" and "%.2d.%.2d.%.6d" of the C library make of an ordinary version.
-std::wstring libraryNormalized(const std::wstring &version)
+// What "%d.%d.%d" of the C library reads in an ordinary version, written back the same way.
+std::wstring libraryNumbers(const std::wstring &version)
 {
-    if (version.size() <= 1)
-        return version;
     int major = 0, minor = 0, build = 0;
     swscanf(version.c_str(), L"%d.%d.%d", &major, &minor, &build);
     wchar_t text[64];
-    _snwprintf(text, 63, L"%.2d.%.2d.%.6d", major, minor, build);
+    _snwprintf(text, 63, L"%d.%d.%d", major, minor, build);
     text[63] = L'\0';
     return text;
 }
+
+std::wstring numbers(const wchar_t *version) { return VersionNumber(version).Text(); }
 
 TEST(PackGuid, PacksEachGroupReversed)
 {
@@ -40,33 +41,83 @@ TEST(PackGuid, PacksEachGroupReversed)
     EXPECT_EQ(L"", PackGuid(L"{}"));
 }
 
-TEST(NormalizeVersion, ExamplesAndTheLibraryForm)
+TEST(VersionNumber, ExamplesAndTheLibraryForm)
 {
-    EXPECT_EQ(L"09.01.000005", NormalizeVersion(L"9.1.5"));
-    EXPECT_EQ(L"10.02.000000", NormalizeVersion(L"10.2"));
-    EXPECT_EQ(L"01.02.000003", NormalizeVersion(L"1.2.3.4"));
-    EXPECT_EQ(L"00.00.000000", NormalizeVersion(L"abc"));
-    EXPECT_EQ(L"123.04.000005", NormalizeVersion(L"123.4.5"));
-    EXPECT_EQ(L"0", NormalizeVersion(L"0"));
-    EXPECT_EQ(L"", NormalizeVersion(L""));
-    EXPECT_EQ(L"00.00.000000", NormalizeVersion(L"00"));
-    EXPECT_LT(NormalizeVersion(L"100.0.0"), NormalizeVersion(L"99.0.0"));
+    EXPECT_EQ(L"9.1.5", numbers(L"9.1.5"));
+    EXPECT_EQ(L"10.2.0", numbers(L"10.2"));
+    EXPECT_EQ(L"1.2.3", numbers(L"1.2.3.4"));
+    EXPECT_EQ(L"0.0.0", numbers(L"abc"));
+    EXPECT_EQ(L"123.4.5", numbers(L"123.4.5"));
+    EXPECT_EQ(L"0.0.0", numbers(L"0"));
+    EXPECT_EQ(L"", numbers(L""));
+    EXPECT_EQ(L"0.0.0", numbers(L"00"));
+    // A sign with no digit after it is 0, and what follows it is not read.
+    EXPECT_EQ(L"1.0.0", numbers(L"1.-"));
+    EXPECT_EQ(L"1.0.0", numbers(L"1.+.5"));
 
-    // Every ordinary input keeps the C library's form.
+    // Every ordinary input reads as the C library reads it.
     for (const wchar_t *v : {L"9.10.0", L"9.9.0", L" 7.8.9", L"-1.2.3", L"+4.5.6", L"1.x.3", L"1..3", L"1. 2.3",
-                             L"007.08.0000009", L"2147483647.1.1", L"1.2.", L".5", L"12", L"-0.-0.-0", L"3.-7"}) {
+                             L"007.08.0000009", L"2147483647.1.1", L"1.2.", L".5", L"12", L"-0.-0.-0", L"3.-7", L"5"}) {
         SCOPED_TRACE(nvtest::narrow(v));
-        EXPECT_EQ(libraryNormalized(v), NormalizeVersion(v));
+        EXPECT_EQ(libraryNumbers(v), numbers(v));
     }
 }
 
-TEST(NormalizeVersion, PartsBeyondAnIntegerKeepTheirDigits)
+TEST(VersionNumber, ComparesPartByPartAsNumbers)
 {
-    EXPECT_EQ(L"99999999999999999999.01.000002", NormalizeVersion(L"99999999999999999999.1.2"));
-    EXPECT_EQ(L"01.02.4294967296", NormalizeVersion(L"1.2.4294967296"));
-    EXPECT_EQ(L"-2147483649.00.000000", NormalizeVersion(L"-2147483649"));
+    struct Case {
+        const wchar_t *lower, *higher;
+    } cases[] = {
+        {L"1.99.0", L"1.100.0"},   // as text, 1.100 sorted below 1.99
+        {L"99.0.0", L"100.0.0"},
+        {L"9.9.0", L"9.10.0"},
+        {L"1.2.999", L"1.3.0"},
+        {L"1.2.99999", L"1.2.100000"},
+        {L"-1.0.0", L"0.0.0"},
+        {L"-2.0.0", L"-1.0.0"},
+        {L"", L"-5.0.0"},          // the empty text is below every version
+        {L"1.2.4294967295", L"1.2.4294967296"},
+        {L"99999999999999999998.1.2", L"99999999999999999999.1.2"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(nvtest::narrow(c.lower) + " < " + nvtest::narrow(c.higher));
+        EXPECT_LT(VersionNumber(c.lower), VersionNumber(c.higher));
+        EXPECT_GT(VersionNumber(c.higher), VersionNumber(c.lower));
+    }
+    // Leading zeros, a plus sign, a fourth part and "-0" change nothing.
+    EXPECT_EQ(VersionNumber(L"1.2.3"), VersionNumber(L"001.02.0003.9"));
+    EXPECT_EQ(VersionNumber(L"1.0.0"), VersionNumber(L"+1.-0"));
+    EXPECT_EQ(VersionNumber(L"1.0.0"), VersionNumber(L"1.-"));
+}
+
+TEST(VersionNumber, PartsBeyondAnIntegerKeepTheirDigits)
+{
+    EXPECT_EQ(L"99999999999999999999.1.2", numbers(L"99999999999999999999.1.2"));
+    EXPECT_EQ(L"1.2.4294967296", numbers(L"1.2.4294967296"));
+    EXPECT_EQ(L"-2147483649.0.0", numbers(L"-2147483649"));
     // Nothing wraps around: one past the largest integer stays positive.
-    EXPECT_EQ(L"2147483648.00.000000", NormalizeVersion(L"2147483648"));
+    EXPECT_EQ(L"2147483648.0.0", numbers(L"2147483648"));
+    EXPECT_GT(VersionNumber(L"2147483648"), VersionNumber(L"2147483647"));
+}
+
+// Eligibility of a kit package against the installed state: result and upgradeNotNeeded.
+struct Eligibility {
+    int result;
+    int notNeeded;
+};
+Eligibility eligibility(const std::wstring &name)
+{
+    int notNeeded = 0;
+    PackageDatabase package;
+    (void)package.Open(kit::package(name));   // a package that cannot be opened is not eligible
+    int result = FindUpgradableProduct(package, notNeeded);
+    return {result, notNeeded};
+}
+void expectEligibility(const wchar_t *name, int result, int notNeeded)
+{
+    Eligibility e = eligibility(name);
+    EXPECT_EQ(result, e.result) << nvtest::narrow(name);
+    EXPECT_EQ(notNeeded, e.notNeeded) << nvtest::narrow(name);
 }
 
 // Registry fixtures of one product registered under one upgrade code, removed afterwards.
@@ -185,24 +236,45 @@ TEST_F(Inventory, UninstallEntryIn32BitViewFirstThen64BitView)
     EXPECT_EQ(2, CheckInstalledVersion(second, L"1"));
 }
 
-// Eligibility of a kit package against the installed state: result and upgradeNotNeeded.
-struct Eligibility {
-    int result;
-    int notNeeded;
+// Family V exists only as a registry fixture: one product, at the version each case names. Its
+// packages in the kit upgrade it with the newer-only bit, or within bounds of three-digit parts.
+class VersionFamily : public ::testing::Test {
+protected:
+    const std::wstring product = L"{0C0C0000-3333-4333-8333-000000000003}";
+    void TearDown() override
+    {
+        kit::deleteTree(k64, kUpgradeCodes + PackGuid(kit::kFamilyV));
+        kit::deleteTree(k64, kMachineProducts + PackGuid(product));
+    }
+    void installAt(const std::wstring &version)
+    {
+        ASSERT_TRUE(kit::setString(k64, kUpgradeCodes + PackGuid(kit::kFamilyV), PackGuid(product).c_str(), L""));
+        ASSERT_TRUE(kit::setString(k64, kMachineProducts + PackGuid(product) + L"\\InstallProperties",
+                                   L"DisplayVersion", version));
+    }
 };
-Eligibility eligibility(const std::wstring &name)
+
+TEST_F(VersionFamily, UpgradesAndBoundsCompareVersionsAsNumbers)
 {
-    int notNeeded = 0;
-    PackageDatabase package;
-    (void)package.Open(kit::package(name));   // a package that cannot be opened is not eligible
-    int result = FindUpgradableProduct(package, notNeeded);
-    return {result, notNeeded};
-}
-void expectEligibility(const wchar_t *name, int result, int notNeeded)
-{
-    Eligibility e = eligibility(name);
-    EXPECT_EQ(result, e.result) << nvtest::narrow(name);
-    EXPECT_EQ(notNeeded, e.notNeeded) << nvtest::narrow(name);
+    SetInstallerUiLevelNone();
+    struct Case {
+        const wchar_t *installed;
+        const wchar_t *package;
+        int result, notNeeded;
+    } cases[] = {
+        {L"1.99.0", L"elig-v-1.100.0-newer", 1, 0},   // 1.99 to 1.100 is an upgrade
+        {L"1.100.0", L"elig-v-1.99.0-newer", 0, 1},   // and 1.100 to 1.99 a downgrade
+        {L"99.0.0", L"elig-v-100.0.0-newer", 1, 0},
+        {L"1.99.0", L"elig-v-bounds", 0, 0},          // at the lower bound 1.99.0, which is exclusive
+        {L"1.100.0", L"elig-v-bounds", 1, 0},         // between 1.99.0 and 1.101.0
+        {L"1.101.0", L"elig-v-bounds", 0, 0},         // at the upper bound
+        {L"1.-", L"elig-v-1.0.0-newer", 0, 1},        // "1.-" is 1.0.0, the package's own version
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(nvtest::narrow(c.installed) + " " + nvtest::narrow(c.package));
+        ASSERT_NO_FATAL_FAILURE(installAt(c.installed));
+        expectEligibility(c.package, c.result, c.notNeeded);
+    }
 }
 
 // One life of family F: installed at 9.0.0, upgraded to 9.0.1, then to 10.0.0 (major upgrades by
@@ -233,7 +305,7 @@ TEST(InstalledProducts, RealInstallsUpgradesAndEligibility)
         expectEligibility(L"elig-max-1000", 1, 0);
         expectEligibility(L"elig-newer-only", 1, 0);  // installed below the package's 9.0.1
         expectEligibility(L"elig-downgrade", 1, 0);   // package 8.0.0, bit 0 clear
-        expectEligibility(L"elig-other", 1, 0);       // G 9.10.0 above 9.9.0 once normalised
+        expectEligibility(L"elig-other", 1, 0);       // G 9.10.0 above 9.9.0 as numbers
         expectEligibility(L"elig-empty-max", 0, 0);
         expectEligibility(L"elig-empty-min", 1, 0);
         expectEligibility(L"elig-missing-family", 0, 0);

@@ -39,8 +39,8 @@ private:
 };
 
 // The service's first sequence of installer calls, kept here only as the yardstick of the floor: each
-// property read is an installer session of its own on the package's path, each table query a
-// database of its own on it, kept until the next query like the view it serves.
+// property read is an installer session of its own on the package's path, each table query (and the
+// summary's read) a database of its own on it, kept until the next query like the view it serves.
 class ReopeningReader : public PackageReader {
 public:
     explicit ReopeningReader(const std::wstring &packagePath) : packagePath_(packagePath) {}
@@ -60,6 +60,12 @@ public:
         database_ = PackageDatabase();
         const UINT opened = database_.Open(packagePath_);
         return opened != ERROR_SUCCESS ? opened : database_.Query(query, view);
+    }
+    UINT SummaryInteger(UINT property, int &value) override
+    {
+        database_ = PackageDatabase();
+        const UINT opened = database_.Open(packagePath_);
+        return opened != ERROR_SUCCESS ? opened : database_.SummaryInteger(property, value);
     }
 
 private:

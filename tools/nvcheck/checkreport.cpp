@@ -2,7 +2,6 @@
 
 #include "inspection/eligibility.h"
 #include "inspection/packagepipeline.h"
-#include "inspection/signercheck.h"
 
 namespace nvcheck {
 
@@ -59,7 +58,6 @@ CheckReport CheckPackageFile(const std::wstring &packagePath, const std::wstring
         report.productCode = examination.productCode;
         report.productVersion = examination.productVersion;
         report.upgradeCode = examination.database.Property(L"UpgradeCode");
-        report.signerResult = ReadFirstSignerName(examination.package.file.get(), report.signerName);
     }
     return report;
 }

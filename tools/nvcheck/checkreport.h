@@ -27,9 +27,6 @@ struct CheckReport {
     std::wstring productVersion;
     std::wstring upgradeCode;
 
-    LONG signerResult = 0;    // ReadFirstSignerName
-    std::wstring signerName;
-
     nvupdater::PackageChecks checks;
 
     // The examination of the NVUpdate table, when the signature was accepted.

@@ -91,6 +91,17 @@ const wchar_t *stopId(EligibilityStop stop)
     return L"";
 }
 
+const wchar_t *outsideId(OutsideFile outside)
+{
+    switch (outside) {
+    case OutsideFile::None: return L"none";
+    case OutsideFile::ExternalCabinet: return L"external-cabinet";
+    case OutsideFile::UncompressedFile: return L"uncompressed-file";
+    case OutsideFile::Unreadable: return L"unreadable";
+    }
+    return L"";
+}
+
 void result(JsonWriter &json, const wchar_t *name, long code)
 {
     json.open(name, L'{');
@@ -104,9 +115,9 @@ void row(JsonWriter &json, const ExaminedRow &r)
     json.open(nullptr, L'{');
     json.text(L"upgradeCode", r.upgradeCode);
     json.text(L"versionMin", r.versionMin);
-    json.text(L"normalizedMin", r.normalizedMin);
+    json.text(L"minNumbers", r.minNumber.Text());
     json.text(L"versionMax", r.versionMax);
-    json.text(L"normalizedMax", r.normalizedMax);
+    json.text(L"maxNumbers", r.maxNumber.Text());
     if (r.attributesRead) {
         if (r.attributes == kNullInteger)
             json.null(L"attributes");
@@ -119,7 +130,7 @@ void row(JsonWriter &json, const ExaminedRow &r)
             json.open(L"installed", L'{');
             json.text(L"productCode", r.installedProductCode);
             json.text(L"version", r.installedVersion);
-            json.text(L"normalizedVersion", r.normalizedInstalled);
+            json.text(L"versionNumbers", r.installedNumber.Text());
             json.close(L'}');
         }
     }
@@ -163,11 +174,11 @@ void signature(JsonWriter &json, const CheckReport &report)
     json.boolean(L"trusted", sign.trust == 0);
     json.close(L'}');
     json.open(L"signer", L'{');
-    json.number(L"result", report.signerResult);
-    if (report.signerResult == 0)
-        json.text(L"name", report.signerName);
+    json.number(L"result", report.checks.signature.signer);
+    if (report.checks.signature.signer == 0)
+        json.text(L"name", report.checks.signature.signerName);
     else
-        json.text(L"text", ResultText(report.signerResult));
+        json.text(L"text", ResultText(report.checks.signature.signer));
     json.close(L'}');
     json.open(L"publishers", L'[');
     publisher(json, kAcceptedPublisherNorvo, sign.norvo);
@@ -234,10 +245,30 @@ std::wstring ReportAsJson(const CheckReport &report, int exitCode)
                     json.number(L"varda", t.signature.varda);
                 }
             }
+            if (t.applyRun) {
+                result(json, L"applied", static_cast<long>(t.applied));
+                json.number(L"conditions", t.conditions);
+            } else {
+                json.null(L"applied");
+            }
             json.boolean(L"accepted", t.accepted());
             json.close(L'}');
         }
         json.close(L']');
+    }
+
+    if (!c.filesRun) {
+        json.null(L"files");
+    } else {
+        json.open(L"files", L'{');
+        json.boolean(L"inside", c.files.inside());
+        json.number(L"count", static_cast<long>(c.files.files));
+        json.number(L"wordCount", c.files.wordCount);
+        json.text(L"outside", outsideId(c.files.outside));
+        json.text(L"where", c.files.where);
+        if (c.files.outside == OutsideFile::Unreadable)
+            result(json, L"error", static_cast<long>(c.files.error));
+        json.close(L'}');
     }
 
     if (!c.eligibilityRun) {
@@ -245,7 +276,7 @@ std::wstring ReportAsJson(const CheckReport &report, int exitCode)
     } else {
         json.open(L"eligibility", L'{');
         json.text(L"packageVersion", report.identity.productVersion);
-        json.text(L"normalizedPackageVersion", report.identity.normalizedVersion);
+        json.text(L"packageVersionNumbers", report.identity.versionNumber.Text());
         pass(json, L"ownRows", report.own);
         pass(json, L"otherRows", report.other);
         json.text(L"stop", stopId(report.stop));

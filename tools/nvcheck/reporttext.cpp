@@ -17,14 +17,14 @@ const UINT kNoMoreRows = ERROR_NO_MORE_ITEMS;   // 259: the fetch that ends a co
 
 std::wstring quoted(const std::wstring &text) { return L"\"" + Visible(text) + L"\""; }
 
-// A bound as written, and what the comparison used.
-std::wstring bound(const std::wstring &written, const std::wstring &normalized, const wchar_t *none)
+// A bound as written, and the numbers the comparison used.
+std::wstring bound(const std::wstring &written, const VersionNumber &number, const wchar_t *none)
 {
-    if (normalized == L"0")
+    if (written == L"0")
         return quoted(written) + L" (" + none + L")";
-    if (normalized.empty())
+    if (written.empty())
         return quoted(written) + L" (empty)";
-    return quoted(written) + L" (" + Visible(normalized) + L")";
+    return quoted(written) + L" (" + number.Text() + L")";
 }
 
 std::wstring attributes(int value)
@@ -44,30 +44,30 @@ std::wstring installed(const ExaminedRow &row)
     if (row.lookup != 0)
         return L"none found, registry result " + ResultText(row.lookup);
     return L"product " + Visible(row.installedProductCode) + L", version " + quoted(row.installedVersion) + L" (" +
-           Visible(row.normalizedInstalled) + L")";
+           row.installedNumber.Text() + L")";
 }
 
-// The comparison that decided a refused row, in normalised versions.
-std::wstring comparison(const ExaminedRow &row, const std::wstring &packageVersion)
+// The comparison that decided a refused row, in versions as numbers.
+std::wstring comparison(const ExaminedRow &row, const VersionNumber &packageVersion)
 {
-    const std::wstring installed = Visible(row.normalizedInstalled);
+    const std::wstring installed = row.installedNumber.Text();
     switch (row.outcome) {
     case RowOutcome::AtOrBelowMinimum:
-        return L" (" + installed + L" is not above " + Visible(row.normalizedMin) + L")";
+        return L" (" + installed + L" is not above " + row.minNumber.Text() + L")";
     case RowOutcome::AtOrAboveMaximum:
-        return L" (" + installed + L" is not below " + Visible(row.normalizedMax) + L")";
+        return L" (" + installed + L" is not below " + row.maxNumber.Text() + L")";
     case RowOutcome::UpgradeNotNeeded:
-        return L" (" + installed + L" is not below " + Visible(packageVersion) + L")";
+        return L" (" + installed + L" is not below " + packageVersion.Text() + L")";
     default:
         return std::wstring();
     }
 }
 
-void rowLines(std::wstring &out, size_t number, const ExaminedRow &row, const std::wstring &packageVersion)
+void rowLines(std::wstring &out, size_t number, const ExaminedRow &row, const VersionNumber &packageVersion)
 {
     out += L"  Row " + std::to_wstring(number) + L": UpgradeCode " + quoted(row.upgradeCode) + L", VersionMin " +
-           bound(row.versionMin, row.normalizedMin, L"no lower bound") + L", VersionMax " +
-           bound(row.versionMax, row.normalizedMax, L"no upper bound");
+           bound(row.versionMin, row.minNumber, L"no lower bound") + L", VersionMax " +
+           bound(row.versionMax, row.maxNumber, L"no upper bound");
     if (row.attributesRead)
         out += L", Attributes " + attributes(row.attributes);
     out += L"\n";
@@ -75,7 +75,8 @@ void rowLines(std::wstring &out, size_t number, const ExaminedRow &row, const st
     out += L"    outcome:   " + std::wstring(OutcomeWords(row.outcome)) + comparison(row, packageVersion) + L"\n";
 }
 
-void passLines(std::wstring &out, const std::wstring &title, const RowPass &pass, const std::wstring &packageVersion)
+void passLines(std::wstring &out, const std::wstring &title, const RowPass &pass,
+               const VersionNumber &packageVersion)
 {
     out += title;
     out += L"\n";
@@ -123,24 +124,68 @@ void transformLines(std::wstring &out, const CheckReport &report)
     for (const TransformCheck &t : report.checks.transforms) {
         out += L"  " + quoted(t.item.text) + L": ";
         if (t.item.embedded) {
-            out += L"inside the package, covered by its signature\n";
-            continue;
-        }
-        if (t.hold != ERROR_SUCCESS) {
+            out += L"inside the package, covered by its signature";
+        } else if (t.hold != ERROR_SUCCESS) {
             out += L"file, cannot be held unchanged " + ResultText(static_cast<long>(t.hold)) + L": refused\n";
             continue;
+        } else {
+            const SignatureChecks &sign = t.signature;
+            out += L"file, held; trust " + ResultText(sign.trust) + L", publisher checks " +
+                   std::to_wstring(sign.norvo) + L", " + std::to_wstring(sign.varda);
+            if (!sign.accepted()) {
+                out += L": refused\n";
+                continue;
+            }
         }
-        const SignatureChecks &sign = t.signature;
-        out += L"file, held; trust " + ResultText(sign.trust) + L", publisher checks " + std::to_wstring(sign.norvo) +
-               L", " + std::to_wstring(sign.varda) + (sign.accepted() ? L": accepted\n" : L": refused\n");
+        if (t.applied != 0) {
+            out += L"; cannot be applied, " + ResultText(static_cast<long>(t.applied)) + L": refused\n";
+            continue;
+        }
+        wchar_t conditions[16];
+        swprintf(conditions, 16, L"0x%04X", static_cast<unsigned>(t.conditions));
+        out += L"; applied (error conditions suppressed: " + std::wstring(conditions) + L")\n";
     }
+    if (!report.checks.transforms.empty() && report.checks.transforms.back().accepted())
+        out += L"  the checks below read the package with these transforms applied\n";
     out += L"\n";
+}
+
+void filesLines(std::wstring &out, const CheckReport &report)
+{
+    if (!report.checks.filesRun)
+        return;
+    const FilesCheck &files = report.checks.files;
+    out += L"Files:          ";
+    switch (files.outside) {
+    case OutsideFile::None:
+        out += files.files == 0 ? std::wstring(L"inside the signed package (it installs none)")
+                                : L"inside the signed package: " + std::to_wstring(files.files) +
+                                      L" file(s), each compressed, every cabinet stored in the package";
+        break;
+    case OutsideFile::ExternalCabinet:
+        out += L"refused: its files are not all inside the signed package (Media row " + Visible(files.where) +
+               L" names a cabinet beside it)";
+        break;
+    case OutsideFile::UncompressedFile:
+        out += L"refused: its files are not all inside the signed package (File row " + quoted(files.where) +
+               L" is stored uncompressed beside it)";
+        break;
+    case OutsideFile::Unreadable:
+        out += L"refused: its files are not all inside the signed package (its tables cannot be read, "
+               L"installer result " + ResultText(static_cast<long>(files.error)) + L")";
+        break;
+    }
+    out += L"\n\n";
 }
 
 void eligibilityLines(std::wstring &out, const CheckReport &report)
 {
     if (!report.checks.signatureRun) {
         out += L"NVUpdate rows:  not examined: the service refuses a file it cannot hold unchanged\n";
+        return;
+    }
+    if (!report.checks.eligibilityRun && report.checks.filesRun) {
+        out += L"NVUpdate rows:  not examined: the service refuses a package whose files are not all inside it\n";
         return;
     }
     if (!report.checks.eligibilityRun) {
@@ -153,12 +198,12 @@ void eligibilityLines(std::wstring &out, const CheckReport &report)
         const PackageIdentity &package = report.identity;
         std::wstring title = L"NVUpdate rows of the package's own upgrade code " + Visible(package.upgradeCode) +
                              L", package version " + quoted(package.productVersion) + L" (" +
-                             Visible(package.normalizedVersion) + L"):";
-        passLines(out, title, report.own, report.identity.normalizedVersion);
+                             package.versionNumber.Text() + L"):";
+        passLines(out, title, report.own, report.identity.versionNumber);
     }
     if (report.other.queried)
         passLines(out, L"NVUpdate rows of other upgrade codes (their Attributes play no part):", report.other,
-                  report.identity.normalizedVersion);
+                  report.identity.versionNumber);
     out += L"Examination ends " + std::wstring(StopWords(report.stop)) + L"\n";
 }
 
@@ -173,10 +218,10 @@ void signatureLines(std::wstring &out, const CheckReport &report)
     out += L"File hold:      held unchanged\n";
     out += L"Trust check:    " + std::wstring(sign.trust == 0 ? L"trusted, " : L"not trusted, ") +
            ResultText(sign.trust) + L"\n";
-    if (report.signerResult == 0)
-        out += L"First signer:   " + quoted(report.signerName) + L"\n";
+    if (report.checks.signature.signer == 0)
+        out += L"First signer:   " + quoted(report.checks.signature.signerName) + L"\n";
     else
-        out += L"First signer:   none read, " + ResultText(report.signerResult) + L"\n";
+        out += L"First signer:   none read, " + ResultText(report.checks.signature.signer) + L"\n";
     out += L"Publisher:      " + publisherLine(report) + L"\n";
     out += L"Signature:      " + std::wstring(sign.accepted() ? L"accepted" : L"refused") + L"\n";
 }
@@ -207,6 +252,7 @@ std::wstring ReportAsText(const CheckReport &report)
     out += L"\n";
 
     transformLines(out, report);
+    filesLines(out, report);
     eligibilityLines(out, report);
     out += L"\n";
 

@@ -14,10 +14,12 @@ pkgs=$dir/packages
 UC_F='{6F1A0000-1111-4111-8111-00000000000F}'
 UC_G='{6F1A0000-1111-4111-8111-00000000000A}'
 UC_H='{6F1A0000-1111-4111-8111-00000000000B}'
+UC_V='{6F1A0000-1111-4111-8111-00000000000C}'
 cat > "$dir/kit.env" <<X
 UC_F='$UC_F'
 UC_G='$UC_G'
 UC_H='$UC_H'
+UC_V='$UC_V'
 X
 
 "$here/mkpki.sh" "$dir/pki" >/dev/null
@@ -55,6 +57,16 @@ elig missing-family 11.0.0 12 "$UC_H|0|0|0"
 elig own-out-of-range-other 11.0.0 13 "$UC_F|0|1.0.0|1" "$UC_G|0|0|0"
 elig empty-table  11.0.0 14
 pkg --out "$pkgs/elig-no-table.msi" --product-code "$(code 15)" --upgrade-code "$UC_F" --version 11.0.0 --no-table
+# Packages of family V (which the suites register by hand at the versions they need): upgrades with
+# the newer-only bit, and bounds with three-digit parts, for versions compared as numbers.
+n=30
+for v in 1.100.0 1.99.0 100.0.0 1.0.0; do
+  n=$((n + 1))
+  pkg --out "$pkgs/elig-v-$v-newer.msi" --product-code "$(code "$n")" --upgrade-code "$UC_V" --version "$v" \
+      --name "Norvo Test V $v" --row "$UC_V|0|0|1"
+done
+pkg --out "$pkgs/elig-v-bounds.msi" --product-code "$(code 40)" --upgrade-code "$UC_V" --version 2.0.0 \
+    --name "Norvo Test V bounds" --row "$UC_V|1.99.0|1.101.0|0"
 # A package whose ProductCode is a path, not a GUID: the advertise step must not build a file name of it.
 cp "$pkgs/elig-any.msi" "$pkgs/bad-product-code.msi"
 msibuild "$pkgs/bad-product-code.msi" -q "UPDATE Property SET Value='..\\..\\planted' WHERE Property='ProductCode'"

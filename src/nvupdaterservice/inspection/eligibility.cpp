@@ -10,6 +10,7 @@ namespace {
 
 const size_t kFieldCapacity = 260;   // characters, terminator included
 const int kNewerOnly = 1;            // Attributes bit 0: upgrade only to a newer version
+const wchar_t kNoBound[] = L"0";     // a bound written so is none
 
 const wchar_t kOwnRowsQuery[] =
     L"SELECT `UpgradeCode`, `VersionMin`, `VersionMax`, `Attributes` FROM `NVUpdate` WHERE `UpgradeCode` = '";
@@ -44,19 +45,19 @@ bool readRow(msi::Handle record, ExaminedRow &row)
     if (!readText(record, 1, row.upgradeCode) || !readText(record, 2, row.versionMin) ||
         !readText(record, 3, row.versionMax))
         return false;
-    row.normalizedMin = NormalizeVersion(row.versionMin);
-    row.normalizedMax = NormalizeVersion(row.versionMax);
+    row.minNumber = VersionNumber(row.versionMin);
+    row.maxNumber = VersionNumber(row.versionMax);
     row.attributesRead = row.set == RowSet::Own;
     row.attributes = row.attributesRead ? msi::RecordGetInteger(record, 4) : 0;
     return true;
 }
 
-// Bounds are exclusive; "0" means no bound. Texts compare code unit by code unit.
+// Bounds are exclusive; a bound written "0" means none. Versions compare as numbers.
 RowOutcome rangeOutcome(const ExaminedRow &row)
 {
-    if (row.normalizedMin != L"0" && !(row.normalizedInstalled > row.normalizedMin))
+    if (row.versionMin != kNoBound && !(row.installedNumber > row.minNumber))
         return RowOutcome::AtOrBelowMinimum;
-    if (row.normalizedMax != L"0" && !(row.normalizedInstalled < row.normalizedMax))
+    if (row.versionMax != kNoBound && !(row.installedNumber < row.maxNumber))
         return RowOutcome::AtOrAboveMaximum;
     return RowOutcome::Eligible;
 }
@@ -91,7 +92,7 @@ bool examineRows(PackageReader &package, const std::wstring &query, RowSet set, 
                 row.outcome = RowOutcome::NotInstalled;
             } else {
                 row.installedProductCode = UnpackGuid(packedProduct);
-                row.normalizedInstalled = NormalizeVersion(row.installedVersion);
+                row.installedNumber = VersionNumber(row.installedVersion);
                 row.outcome = judge(row);
             }
         }
@@ -121,7 +122,7 @@ int FindUpgradableProduct(PackageReader &package, int &upgradeNotNeeded, Eligibi
     identity.upgradeCode = package.Property(L"UpgradeCode");
     identity.productCode = package.Property(L"ProductCode");
     identity.productVersion = package.Property(L"ProductVersion");
-    identity.normalizedVersion = NormalizeVersion(identity.productVersion);
+    identity.versionNumber = VersionNumber(identity.productVersion);
     watch.PackageRead(identity);
     if (identity.upgradeCode.empty() || identity.productCode.empty() || identity.productVersion.empty())
         return stop(watch, EligibilityStop::MissingProperty, 0);
@@ -132,7 +133,7 @@ int FindUpgradableProduct(PackageReader &package, int &upgradeNotNeeded, Eligibi
                                RowOutcome outcome = rangeOutcome(row);
                                if (outcome != RowOutcome::Eligible)
                                    return outcome;
-                               const bool newer = row.normalizedInstalled < identity.normalizedVersion;
+                               const bool newer = row.installedNumber < identity.versionNumber;
                                if ((row.attributes & kNewerOnly) && !newer) {
                                    upgradeNotNeeded = 1;
                                    return RowOutcome::UpgradeNotNeeded;

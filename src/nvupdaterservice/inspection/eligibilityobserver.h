@@ -2,6 +2,8 @@
 // package check tool). The service passes no observer; the answer is the same either way.
 #pragma once
 
+#include "inspection/version.h"
+
 #include <windows.h>
 
 #include <string>
@@ -36,7 +38,7 @@ struct PackageIdentity {
     std::wstring upgradeCode;
     std::wstring productCode;
     std::wstring productVersion;
-    std::wstring normalizedVersion;   // of productVersion
+    VersionNumber versionNumber;      // of productVersion
 };
 
 // One row as written in the package and as the service compared it.
@@ -45,14 +47,14 @@ struct ExaminedRow {
     std::wstring upgradeCode;
     std::wstring versionMin;             // as written
     std::wstring versionMax;             // as written
-    std::wstring normalizedMin;
-    std::wstring normalizedMax;
+    VersionNumber minNumber;             // as compared
+    VersionNumber maxNumber;
     bool attributesRead = false;         // only own rows carry Attributes
     int attributes = 0;                  // as read; the installer's null integer when empty
     LONG lookup = 0;                     // FindProductByUpgradeCode's result
     std::wstring installedProductCode;   // braced, when found
     std::wstring installedVersion;       // "DisplayVersion" as registered
-    std::wstring normalizedInstalled;
+    VersionNumber installedNumber;
     RowOutcome outcome = RowOutcome::Unreadable;
 };
 

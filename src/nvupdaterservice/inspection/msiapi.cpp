@@ -18,18 +18,24 @@ using ViewFn = UINT(WINAPI *)(Handle);
 using ViewExecuteFn = UINT(WINAPI *)(Handle, Handle);
 using ViewFetchFn = UINT(WINAPI *)(Handle, Handle *);
 using AdvertiseScriptFn = UINT(WINAPI *)(LPCWSTR, DWORD, PHKEY, BOOL);
+using ApplyTransformFn = UINT(WINAPI *)(Handle, LPCWSTR, int);
+using GetSummaryInformationFn = UINT(WINAPI *)(Handle, LPCWSTR, UINT, Handle *);
+using SummaryInfoGetPropertyFn = UINT(WINAPI *)(Handle, UINT, UINT *, INT *, FILETIME *, LPWSTR, DWORD *);
 
 // msi.dll's ordinals; they are stable across installer releases.
 enum Ordinal : WORD {
     kAdvertiseProduct = 6,
     kCloseHandle = 8,
+    kDatabaseApplyTransform = 19,
     kOpenView = 32,
     kGetProductProperty = 72,
+    kGetSummaryInformation = 78,
     kOpenDatabase = 92,
     kOpenPackage = 94,
     kRecordGetInteger = 116,
     kRecordGetString = 118,
     kSetInternalUI = 141,
+    kSummaryInfoGetProperty = 150,
     kViewClose = 158,
     kViewExecute = 159,
     kViewFetch = 160,
@@ -53,6 +59,9 @@ struct Api {
     ViewExecuteFn viewExecute = nullptr;
     ViewFetchFn viewFetch = nullptr;
     AdvertiseScriptFn advertiseScript = nullptr;
+    ApplyTransformFn applyTransform = nullptr;
+    GetSummaryInformationFn getSummaryInformation = nullptr;
+    SummaryInfoGetPropertyFn summaryInfoGetProperty = nullptr;
 };
 
 template <typename Fn>
@@ -95,6 +104,9 @@ const Api &api()
         resolve(m, kViewExecute, a.viewExecute);
         resolve(m, kViewFetch, a.viewFetch);
         resolve(m, kAdvertiseScript, a.advertiseScript);
+        resolve(m, kDatabaseApplyTransform, a.applyTransform);
+        resolve(m, kGetSummaryInformation, a.getSummaryInformation);
+        resolve(m, kSummaryInfoGetProperty, a.summaryInfoGetProperty);
         return a;
     }();
     return loaded;
@@ -109,7 +121,8 @@ bool Available()
     const Api &a = api();
     return a.module && a.advertiseProduct && a.closeHandle && a.openView && a.getProductProperty &&
            a.openDatabase && a.openPackage && a.recordGetInteger && a.recordGetString && a.setInternalUI &&
-           a.viewClose && a.viewExecute && a.viewFetch && a.advertiseScript;
+           a.viewClose && a.viewExecute && a.viewFetch && a.advertiseScript && a.applyTransform &&
+           a.getSummaryInformation && a.summaryInfoGetProperty;
 }
 
 UINT CloseHandle(Handle handle) { return api().closeHandle ? api().closeHandle(handle) : missing(); }
@@ -139,6 +152,32 @@ UINT OpenView(Handle database, const std::wstring &query, UniqueHandle &view)
     if (!api().openView)
         return missing();
     return api().openView(database, query.c_str(), view.put());
+}
+
+UINT DatabaseApplyTransform(Handle database, const std::wstring &transform, int conditions)
+{
+    if (!api().applyTransform)
+        return missing();
+    return api().applyTransform(database, transform.c_str(), conditions);
+}
+
+UINT GetSummaryInformation(Handle database, UniqueHandle &summary)
+{
+    if (!api().getSummaryInformation)
+        return missing();
+    return api().getSummaryInformation(database, nullptr, 0, summary.put());
+}
+
+UINT SummaryInfoGetInteger(Handle summary, UINT property, UINT &type, int &value)
+{
+    if (!api().summaryInfoGetProperty)
+        return missing();
+    type = 0;
+    value = 0;
+    FILETIME time = {};
+    wchar_t text[1] = {};
+    DWORD capacity = 1;   // a text property is not wanted here: its value is not read
+    return api().summaryInfoGetProperty(summary, property, &type, &value, &time, text, &capacity);
 }
 
 UINT ViewExecute(Handle view) { return api().viewExecute ? api().viewExecute(view, 0) : missing(); }

@@ -32,6 +32,13 @@ using UniqueHandle = norvo::tiny::Unique<HandleTraits>;
 [[nodiscard]] UINT GetProductProperty(Handle session, const wchar_t *name, wchar_t *buffer, DWORD *capacity); // 72
 [[nodiscard]] UINT OpenDatabase(const std::wstring &packagePath, UniqueHandle &database);                 // 92, read-only
 [[nodiscard]] UINT OpenView(Handle database, const std::wstring &query, UniqueHandle &view);              // 32
+// Applies a transform (a file's path, or ":" and the name of one stored in the package) to the open
+// database, suppressing the error conditions given.
+[[nodiscard]] UINT DatabaseApplyTransform(Handle database, const std::wstring &transform, int conditions);  // 19
+// The summary information of the open database (no update count: read only).
+[[nodiscard]] UINT GetSummaryInformation(Handle database, UniqueHandle &summary);                         // 78
+// An integer property of the summary information; its type (VT_I2 or VT_I4 when an integer) is given.
+[[nodiscard]] UINT SummaryInfoGetInteger(Handle summary, UINT property, UINT &type, int &value);           // 150
 [[nodiscard]] UINT ViewExecute(Handle view);                                                              // 159
 [[nodiscard]] UINT ViewClose(Handle view);                                                                // 158
 [[nodiscard]] UINT ViewFetch(Handle view, UniqueHandle &record);                                          // 160

@@ -5,6 +5,9 @@ namespace nvupdater {
 namespace {
 
 const DWORD kValueCapacity = 260;   // characters, terminator included
+const UINT kUnknownProperty = 1608;  // ERROR_UNKNOWN_PROPERTY
+const UINT kShortInteger = 2;        // VT_I2
+const UINT kInteger = 3;             // VT_I4
 
 } // namespace
 
@@ -14,6 +17,17 @@ UINT PackageDatabase::Open(const std::wstring &packagePath)
     sessionTried_ = false;
     opened_ = msi::OpenDatabase(packagePath, database_);
     return opened_;
+}
+
+UINT PackageDatabase::ApplyTransform(const std::wstring &transform, int conditions)
+{
+    if (!database_)
+        return opened_;
+    // The properties are the installer session's copy of the Property table: one made before would
+    // not show the transform.
+    session_.reset();
+    sessionTried_ = false;
+    return msi::DatabaseApplyTransform(database_.get(), transform, conditions);
 }
 
 std::wstring PackageDatabase::Property(const wchar_t *name)
@@ -50,6 +64,21 @@ UINT PackageDatabase::Query(const std::wstring &query, msi::UniqueHandle &view)
     }
     view = std::move(opened);
     return ERROR_SUCCESS;
+}
+
+UINT PackageDatabase::SummaryInteger(UINT property, int &value)
+{
+    if (!database_)
+        return opened_;
+    msi::UniqueHandle summary;
+    UINT result = msi::GetSummaryInformation(database_.get(), summary);
+    if (result != ERROR_SUCCESS)
+        return result;
+    UINT type = 0;
+    result = msi::SummaryInfoGetInteger(summary.get(), property, type, value);
+    if (result != ERROR_SUCCESS)
+        return result;
+    return type == kShortInteger || type == kInteger ? ERROR_SUCCESS : kUnknownProperty;
 }
 
 std::wstring ReadPackageProperty(const std::wstring &packagePath, const std::wstring &property)

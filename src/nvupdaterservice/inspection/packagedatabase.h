@@ -20,6 +20,9 @@ public:
     // Runs `query` on the package's database: 0 with `view` executed and ready to fetch, otherwise
     // the installer's error (1615: no such table).
     [[nodiscard]] virtual UINT Query(const std::wstring &query, msi::UniqueHandle &view) = 0;
+    // An integer of the package's summary information: 0 with `value` set, otherwise the installer's
+    // error (ERROR_UNKNOWN_PROPERTY, 1608, for one that is absent or not an integer).
+    [[nodiscard]] virtual UINT SummaryInteger(UINT property, int &value) = 0;
 };
 
 // The package's database opened read-only once, and the installer session made over that open at
@@ -28,8 +31,12 @@ class PackageDatabase : public PackageReader {
 public:
     // 0, or the installer's error, which every query then reports (and no property is read).
     [[nodiscard]] UINT Open(const std::wstring &packagePath);
+    // Applies a transform to the open database, which the file never sees (it is read-only): every
+    // read after it sees the package as the installation will. 0, or the installer's error.
+    [[nodiscard]] UINT ApplyTransform(const std::wstring &transform, int conditions);
     std::wstring Property(const wchar_t *name) override;
     [[nodiscard]] UINT Query(const std::wstring &query, msi::UniqueHandle &view) override;
+    [[nodiscard]] UINT SummaryInteger(UINT property, int &value) override;
 
 private:
     UINT opened_ = ERROR_INVALID_HANDLE;   // until Open

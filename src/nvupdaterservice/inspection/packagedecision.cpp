@@ -11,25 +11,33 @@ const wchar_t kAcceptedPublisherVarda[] = L"Varda Software Development Ltd.";
 SignatureChecks CheckPackageSignature(HANDLE file, const std::wstring &path)
 {
     SignatureChecks checks;
-    checks.trust = VerifyPackageTrust(file, path);
-    checks.norvo = CheckPackagePublisher(file, kAcceptedPublisherNorvo);
-    checks.varda = CheckPackagePublisher(file, kAcceptedPublisherVarda);
+    const VerifiedSignature verified = VerifySignature(file, path);
+    checks.trust = verified.trust;
+    checks.norvo = MatchPublisher(verified, kAcceptedPublisherNorvo);
+    checks.varda = MatchPublisher(verified, kAcceptedPublisherVarda);
+    checks.signer = verified.signer;
+    checks.signerName = verified.name;
     return checks;
 }
 
-std::vector<TransformCheck> CheckTransforms(const std::wstring &transforms, const TransformHolder &hold)
+std::vector<TransformCheck> CheckTransforms(const std::wstring &transforms, const TransformHolder &hold,
+                                            const TransformApplier &apply)
 {
     std::vector<TransformCheck> checks;
     for (const TransformItem &item : SplitTransforms(transforms)) {
         TransformCheck check;
         check.item = item;
+        HANDLE held = nullptr;
         if (!item.embedded) {
-            HANDLE held = nullptr;
             check.hold = hold(item.file, held);
             if (check.hold == ERROR_SUCCESS) {
                 check.signatureRun = true;
                 check.signature = CheckPackageSignature(held, item.file);
             }
+        }
+        if (check.signedAsNeeded()) {
+            check.applyRun = true;
+            check.applied = apply(item, held, check.conditions);
         }
         checks.push_back(check);
         if (!check.accepted())

@@ -30,21 +30,6 @@ bool isPlainName(const std::wstring &name)
     return true;
 }
 
-// A local volume of the calling identity's drive map: not a network drive, not an unknown one.
-bool isLocalDrive(wchar_t letter)
-{
-    const wchar_t root[] = {letter, L':', L'\\', L'\0'};
-    switch (GetDriveTypeW(root)) {
-    case DRIVE_FIXED:
-    case DRIVE_REMOVABLE:
-    case DRIVE_CDROM:
-    case DRIVE_RAMDISK:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // What the opened handle must be. 0, or the error that says what it is instead.
 DWORD checkHeldFile(HANDLE file, const std::wstring &path)
 {
@@ -68,6 +53,13 @@ DWORD checkHeldFile(HANDLE file, const std::wstring &path)
 
 } // namespace
 
+bool IsHoldableDriveType(UINT driveType)
+{
+    // A removable, optical or RAM disk can be taken away and another put under the same letter while
+    // the advertisement stands; a network drive is another machine's file.
+    return driveType == DRIVE_FIXED;
+}
+
 DWORD CheckHoldablePath(const std::wstring &path)
 {
     if (path.size() >= MAX_PATH)
@@ -82,7 +74,9 @@ DWORD CheckHoldablePath(const std::wstring &path)
             break;
         begin = end + 1;
     }
-    return isLocalDrive(path[0]) ? ERROR_SUCCESS : ERROR_BAD_PATHNAME;
+    // The drive as the calling identity's drive map has it.
+    const wchar_t root[] = {path[0], L':', L'\\', L'\0'};
+    return IsHoldableDriveType(GetDriveTypeW(root)) ? ERROR_SUCCESS : ERROR_BAD_PATHNAME;
 }
 
 DWORD HoldFile(const std::wstring &path, FileHold &hold)

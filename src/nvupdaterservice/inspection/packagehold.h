@@ -11,7 +11,10 @@
 
 namespace nvupdater {
 
-// 0 when `path` is an absolute path in canonical form on a lettered local volume: "X:\" followed by
+// True for the one kind of drive a held file may be on: a local fixed disk (DRIVE_FIXED).
+bool IsHoldableDriveType(UINT driveType);
+
+// 0 when `path` is an absolute path in canonical form on a lettered local fixed disk: "X:\" followed by
 // names separated by single backslashes; no "\\?\" or "\\.\" prefix, no UNC or relative path, no
 // "." or ".." component, no ':' after the drive (no alternate data stream), no wildcard, quote or
 // control character, no name ending in a dot or a blank. ERROR_BAD_PATHNAME (161) otherwise, and

@@ -4,6 +4,7 @@
 #include "inspection/eligibility.h"
 #include "inspection/packagelock.h"
 #include "inspection/productinventory.h"
+#include "inspection/transformconditions.h"
 
 namespace nvupdater {
 
@@ -33,8 +34,6 @@ public:
             // rename, replace or change while it is held; a failure leaves every read empty.
             if (!options_.reader)
                 (void)examination_.database.Open(examination_.packagePath);
-            examination_.productCode = ReadProperty(L"ProductCode");
-            examination_.productVersion = ReadProperty(L"ProductVersion");
             checks.decision = Check();
         } else {
             // Nothing that could change under the checks is checked at all.
@@ -64,7 +63,8 @@ private:
         return value;
     }
 
-    // The signature, the transforms, the eligibility: ResultGoAhead when the package may be advertised.
+    // The signature, the transforms, the files, the eligibility: ResultGoAhead when the package may be
+    // advertised.
     int Check()
     {
         PackageChecks &checks = examination_.checks;
@@ -72,25 +72,28 @@ private:
             return protocol::ResultAdvertiseFailed;
         checks.signatureRun = true;
         checks.signature = CheckPackageSignature(examination_.package.file.get(), examination_.packagePath);
+        if (checks.signature.accepted()) {
+            if (observer_.Stopped())
+                return protocol::ResultAdvertiseFailed;
+            checks.transformsRun = true;
+            checks.transforms = CheckTransforms(examination_.transforms, holdTransform(), applyTransform());
+        }
+        examination_.productCode = ReadProperty(L"ProductCode");
+        examination_.productVersion = ReadProperty(L"ProductVersion");
+
         observer_.SignatureChecked(checks.signature);
         if (!checks.signature.accepted())
+            return protocol::ResultSignRejected;
+        observer_.TransformsChecked(checks.transforms);
+        if (!checks.transforms.empty() && !checks.transforms.back().accepted())
             return protocol::ResultSignRejected;
         if (observer_.Stopped())
             return protocol::ResultAdvertiseFailed;
 
-        // Each transform file is held, like the package, until the examination is let go.
-        checks.transformsRun = true;
-        checks.transforms = CheckTransforms(examination_.transforms, [this](const std::wstring &file, HANDLE &held) {
-            FileHold hold;
-            const DWORD result = Hold(file, hold);
-            if (result == ERROR_SUCCESS) {
-                held = hold.file.get();
-                examination_.transformFiles.push_back(std::move(hold));
-            }
-            return result;
-        });
-        observer_.TransformsChecked(checks.transforms);
-        if (!checks.transforms.empty() && !checks.transforms.back().accepted())
+        checks.filesRun = true;
+        checks.files = CheckPackageFiles(Reader());
+        observer_.FilesChecked(checks.files);
+        if (!checks.files.inside())
             return protocol::ResultSignRejected;
         if (observer_.Stopped())
             return protocol::ResultAdvertiseFailed;
@@ -99,6 +102,32 @@ private:
         checks.eligibility = CheckEligibility(Reader(), options_.eligibility);
         observer_.EligibilityChecked(checks.eligibility);
         return checks.eligibility.decision;
+    }
+
+    // Each transform file is held, like the package, until the examination is let go.
+    TransformHolder holdTransform()
+    {
+        return [this](const std::wstring &file, HANDLE &held) {
+            FileHold hold;
+            const DWORD result = Hold(file, hold);
+            if (result == ERROR_SUCCESS) {
+                held = hold.file.get();
+                examination_.transformFiles.push_back(std::move(hold));
+            }
+            return result;
+        };
+    }
+
+    // To the examination's own database, from the path the hold has just proved to name the held
+    // file; an embedded one by its ":" name. The error conditions are the transform's own.
+    TransformApplier applyTransform()
+    {
+        return [this](const TransformItem &item, HANDLE held, int &conditions) {
+            conditions = item.embedded
+                             ? EmbeddedTransformConditions(examination_.package.file.get(), item.text.substr(1))
+                             : TransformFileConditions(held);
+            return examination_.database.ApplyTransform(item.embedded ? item.text : item.file, conditions);
+        };
     }
 
     int Advertise()

@@ -1,5 +1,6 @@
-// The examination of one package, step by step, as the service runs it: hold, lock, the two
-// properties, the signature, the transforms, the eligibility, the advertisement, the unlock; and
+// The examination of one package, step by step, as the service runs it: hold, lock, the signature,
+// the transforms (each applied to the package's database), the two properties, the files, the
+// eligibility, the advertisement, the unlock; and
 // after a go-ahead the advertisement's removal while the package is still held. The session, the
 // check tool and the benchmark's floor all run it; they differ only in the options below.
 #pragma once
@@ -20,8 +21,11 @@ namespace nvupdater {
 // Holds a file the client named (HoldFile, or HoldFile as the client): its result, `hold` filled on 0.
 using FileHolder = std::function<DWORD(const std::wstring &path, FileHold &hold)>;
 
-// What a caller sees of the steps as they happen, in this order. Every step has its own call, so a
-// log line or a report row can be written at the moment the service would write it.
+// What a caller sees of the steps, in this order. Every step has its own call, so a log line or a
+// report row can be written at the moment the service would write it. The signature and the
+// transforms are checked, and the transforms applied, before anything of the package is read, so
+// that every read sees the package as its installation will; they are told after the two
+// properties, which show the values the decision is made on.
 class ExaminationObserver {
 public:
     virtual ~ExaminationObserver() = default;
@@ -33,6 +37,7 @@ public:
     virtual void PropertyRead(const std::wstring & /*value*/) {}   // ProductCode, then ProductVersion
     virtual void SignatureChecked(const SignatureChecks & /*signature*/) {}
     virtual void TransformsChecked(const std::vector<TransformCheck> & /*transforms*/) {}
+    virtual void FilesChecked(const FilesCheck & /*files*/) {}
     virtual void EligibilityChecked(const EligibilityChecks & /*eligibility*/) {}
     // Asked just before the advertisement is made; false makes none (the decision is then 28403).
     virtual bool MayAdvertise() { return true; }
@@ -48,22 +53,24 @@ struct ExaminationOptions {
     bool lockAndAdvertise = false;   // the service's lock and advertisement; the check tool does neither
     ExaminationObserver *observer = nullptr;
     EligibilityObserver *eligibility = nullptr;
-    // Where the properties and the NVUpdate table are read. Empty: the examination's own database,
-    // opened once on the held file. The benchmark passes one that opens the package again for
-    // each read, as the service used to, to measure the difference.
+    // Where the properties and the tables are read. Empty: the examination's own database, opened
+    // once on the held file, with the transforms applied. The benchmark passes one that opens the
+    // package again for each read, as the service used to, to measure the difference (it names no
+    // transforms: such a reader would not see them).
     PackageReader *reader = nullptr;
 };
 
 // One package's examination, and what it holds until it ends: the package file and every transform
 // file stay held, so nothing the checks read can change before the examination is let go; the
-// package's database, opened once the file is held (and locked), is closed before the holds go.
+// package's database, opened once the file is held (and locked) and transformed in memory only, is
+// closed before the holds go.
 struct Examination {
     std::wstring packagePath;
     std::wstring transforms;
     FileHold package;
     std::vector<FileHold> transformFiles;
     PackageDatabase database;
-    std::wstring productCode;      // read once the file is held
+    std::wstring productCode;      // read once the transforms are applied
     std::wstring productVersion;
     PackageChecks checks;
     bool advertised = false;       // the advertise script was made and applied

@@ -3,7 +3,6 @@
 // as a 32-bit process or a 64-bit one, the installer keeps its per-machine data in the 64-bit view.
 #include "inspection/productinventory.h"
 
-#include <cwctype>
 #include <vector>
 
 using norvo::tiny::UniqueKey;
@@ -44,40 +43,6 @@ LONG readDisplayVersion(HKEY key, std::wstring &version)
     return ERROR_SUCCESS;
 }
 
-// One part of a version as "%d" reads it from `at`: blanks, a sign, digits. Returns false (and
-// leaves `at`) when there is no number. The digits are kept as text, so a part of any length is
-// neither cut nor overflowed.
-bool readNumber(const std::wstring &text, size_t &at, bool &negative, std::wstring &digits)
-{
-    size_t i = at;
-    while (i < text.size() && iswspace(text[i]))
-        ++i;
-    negative = false;
-    if (i < text.size() && (text[i] == L'+' || text[i] == L'-'))
-        negative = text[i++] == L'-';
-    size_t first = i;
-    while (i < text.size() && text[i] >= L'0' && text[i] <= L'9')
-        ++i;
-    if (i == first)
-        return false;
-    size_t significant = text.find_first_not_of(L'0', first);
-    digits = significant == std::wstring::npos || significant >= i ? std::wstring(L"0")
-                                                                    : text.substr(significant, i - significant);
-    if (digits == L"0")
-        negative = false;
-    at = i;
-    return true;
-}
-
-// "%.<width>d" of a number held as sign and digits.
-std::wstring padded(bool negative, const std::wstring &digits, size_t width)
-{
-    std::wstring out = negative ? L"-" : L"";
-    if (digits.size() < width)
-        out.append(width - digits.size(), L'0');
-    return out + digits;
-}
-
 } // namespace
 
 bool IsRunningOnWow64()
@@ -96,27 +61,6 @@ bool IsRunningOnWow64()
 }
 
 bool HasBothRegistryViews() { return sizeof(void *) == 8 || IsRunningOnWow64(); }
-
-std::wstring NormalizeVersion(const std::wstring &version)
-{
-    if (version.size() <= 1)
-        return version;
-    // Up to three parts as "%d.%d.%d" reads them; parts that cannot be read stay 0.
-    bool negative[3] = {false, false, false};
-    std::wstring digits[3] = {L"0", L"0", L"0"};
-    size_t at = 0;
-    for (int part = 0; part < 3; ++part) {
-        if (part > 0) {
-            if (at >= version.size() || version[at] != L'.')
-                break;
-            ++at;
-        }
-        if (!readNumber(version, at, negative[part], digits[part]))
-            break;
-    }
-    return padded(negative[0], digits[0], 2) + L"." + padded(negative[1], digits[1], 2) + L"." +
-           padded(negative[2], digits[2], 6);
-}
 
 LONG FindProductByUpgradeCode(const std::wstring &upgradeCode, std::wstring &installedVersion)
 {

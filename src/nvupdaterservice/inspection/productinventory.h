@@ -1,4 +1,4 @@
-// Installed products as the registry records them: packed GUIDs, normalised versions, lookups by
+// Installed products as the registry records them: packed GUIDs, lookups by
 // upgrade code and product code.
 #pragma once
 
@@ -15,7 +15,6 @@ bool IsRunningOnWow64();
 // True where the registry has a 32-bit and a 64-bit view: on 64-bit Windows, whether this process
 // is a 32-bit one (on WoW64) or a 64-bit one.
 bool HasBothRegistryViews();
-std::wstring NormalizeVersion(const std::wstring &version);   // "%.2d.%.2d.%.6d"
 
 // 0 with the "DisplayVersion" of the first product registered per machine under the upgrade code;
 // 2 not found, 1015 not a plain string, or the platform's error.

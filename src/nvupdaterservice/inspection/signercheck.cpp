@@ -15,12 +15,7 @@ namespace nvupdater {
 
 namespace {
 
-using norvo::tiny::UniqueCertContext;
-using norvo::tiny::UniqueCertStore;
-using norvo::tiny::UniqueCryptMsg;
-
-const DWORD kProviderFlags = 0x100;                 // WTD_SAFER_FLAG
-const LONG kOutOfMemory = static_cast<LONG>(0x8007000Eu);
+const DWORD kProviderFlags = 0x100;                          // WTD_SAFER_FLAG
 const LONG kNameNotFound = static_cast<LONG>(0x80092004u);   // CRYPT_E_NOT_FOUND
 
 LONG lastError() { return static_cast<LONG>(GetLastError()); }
@@ -32,101 +27,103 @@ norvo::tiny::UniqueFile openForChecks(const std::wstring &path)
         CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-} // namespace
-
-LONG VerifyPackageTrust(HANDLE file, const std::wstring &path)
-{
-    // The handle is what is verified; the path only tells the platform the file's kind.
-    WINTRUST_FILE_INFO information = {};
-    information.cbStruct = sizeof(information);
-    information.pcwszFilePath = path.c_str();
-    information.hFile = file;
-
-    WINTRUST_DATA trust = {};
-    trust.cbStruct = sizeof(trust);
-    trust.dwUIChoice = WTD_UI_NONE;
-    trust.fdwRevocationChecks = WTD_REVOKE_NONE;
-    trust.dwUnionChoice = WTD_CHOICE_FILE;
-    trust.pFile = &information;
-    trust.dwStateAction = 0;   // no state kept, so no closing call
-    trust.dwProvFlags = kProviderFlags;
-    trust.dwUIContext = WTD_UICONTEXT_EXECUTE;
-
-    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    return WinVerifyTrust(nullptr, &action, &trust);
-}
-
-LONG ReadFirstSignerName(HANDLE file, std::wstring &name)
-{
-    std::vector<BYTE> signature;
-    const LONG read = ReadEmbeddedSignature(file, signature);
-    if (read != 0)
-        return read;
-    CRYPT_DATA_BLOB blob = {static_cast<DWORD>(signature.size()), signature.data()};
-    UniqueCertStore store;
-    UniqueCryptMsg message;
-    if (!CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &blob, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED,
-                          CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, store.put(), message.put(),
-                          nullptr))
-        return lastError();
-
-    DWORD size = 0;
-    if (!CryptMsgGetParam(message.get(), CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size))
-        return lastError();
-    std::vector<BYTE> signerBuffer;
-    try {
-        signerBuffer.resize(size);
-    } catch (...) {
-        return kOutOfMemory;
+// The verification's state, closed by a second call whatever the first one found.
+class TrustState {
+public:
+    TrustState(HANDLE file, const std::wstring &path)
+    {
+        // The handle is what is verified; the path only tells the platform the file's kind.
+        information_.cbStruct = sizeof(information_);
+        information_.pcwszFilePath = path.c_str();
+        information_.hFile = file;
+        data_.cbStruct = sizeof(data_);
+        data_.dwUIChoice = WTD_UI_NONE;
+        data_.fdwRevocationChecks = WTD_REVOKE_NONE;
+        data_.dwUnionChoice = WTD_CHOICE_FILE;
+        data_.pFile = &information_;
+        data_.dwStateAction = WTD_STATEACTION_VERIFY;
+        data_.dwProvFlags = kProviderFlags;
+        data_.dwUIContext = WTD_UICONTEXT_EXECUTE;
+        verdict_ = WinVerifyTrust(nullptr, &action_, &data_);
     }
-    if (!CryptMsgGetParam(message.get(), CMSG_SIGNER_INFO_PARAM, 0, signerBuffer.data(), &size))
-        return lastError();
-    const auto *signer = reinterpret_cast<const CMSG_SIGNER_INFO *>(signerBuffer.data());
+    ~TrustState()
+    {
+        data_.dwStateAction = WTD_STATEACTION_CLOSE;
+        (void)WinVerifyTrust(nullptr, &action_, &data_);   // releases the state; nothing to decide
+    }
+    TrustState(const TrustState &) = delete;
+    TrustState &operator=(const TrustState &) = delete;
 
-    CERT_INFO wanted = {};
-    wanted.Issuer = signer->Issuer;
-    wanted.SerialNumber = signer->SerialNumber;
-    UniqueCertContext certificate(CertFindCertificateInStore(store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
-                                                             CERT_FIND_SUBJECT_CERT, &wanted, nullptr));
-    if (!certificate)
-        return lastError();
+    LONG verdict() const { return verdict_; }
 
-    DWORD length = CertGetNameStringW(certificate.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
+    // The leaf of the chain built for the first signer, or null when the verification built none.
+    PCCERT_CONTEXT signerCertificate() const
+    {
+        CRYPT_PROVIDER_DATA *provider = data_.hWVTStateData ? WTHelperProvDataFromStateData(data_.hWVTStateData)
+                                                             : nullptr;
+        if (!provider)
+            return nullptr;
+        CRYPT_PROVIDER_SGNR *signer = WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0);
+        if (!signer || signer->csCertChain == 0 || !signer->pasCertChain)
+            return nullptr;
+        return signer->pasCertChain[0].pCert;
+    }
+
+private:
+    GUID action_ = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    WINTRUST_FILE_INFO information_ = {};
+    WINTRUST_DATA data_ = {};
+    LONG verdict_ = 0;
+};
+
+LONG readName(PCCERT_CONTEXT certificate, std::wstring &name)
+{
+    DWORD length = CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
     if (length == 0)
         return kNameNotFound;
     std::vector<wchar_t> text(length, L'\0');
-    if (CertGetNameStringW(certificate.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, text.data(), length) == 0)
+    if (CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, text.data(), length) == 0)
         return kNameNotFound;
     name.assign(text.data());
     return 0;
 }
 
-LONG CheckPackagePublisher(HANDLE file, const std::wstring &publisher)
+} // namespace
+
+VerifiedSignature VerifySignature(HANDLE file, const std::wstring &path)
 {
-    std::wstring name;
-    LONG result = ReadFirstSignerName(file, name);
-    if (result != 0)
+    VerifiedSignature result;
+    // A file that carries no signature has no signer: read through the held handle, as ever.
+    std::vector<BYTE> embedded;
+    result.signer = ReadEmbeddedSignature(file, embedded);
+    const TrustState state(file, path);
+    result.trust = state.verdict();
+    if (result.signer != 0)
         return result;
+    // The signer's certificate, even when its chain is not trusted: the publisher checks report it.
+    const PCCERT_CONTEXT certificate = state.signerCertificate();
+    result.signer = certificate ? readName(certificate, result.name) : kNameNotFound;
+    return result;
+}
+
+LONG MatchPublisher(const VerifiedSignature &signature, const std::wstring &publisher)
+{
+    if (signature.signer != 0)
+        return signature.signer;
     // Whole and case-sensitive: a name with more after it, or in other letter case, is another name.
-    return name == publisher ? 0 : -1;
+    return signature.name == publisher ? 0 : -1;
 }
 
 LONG VerifyPackageTrust(const std::wstring &path)
 {
     const norvo::tiny::UniqueFile file = openForChecks(path);
-    return file ? VerifyPackageTrust(file.get(), path) : lastError();
+    return file ? VerifySignature(file.get(), path).trust : lastError();
 }
 
 LONG CheckPackagePublisher(const std::wstring &path, const std::wstring &publisher)
 {
     const norvo::tiny::UniqueFile file = openForChecks(path);
-    return file ? CheckPackagePublisher(file.get(), publisher) : lastError();
-}
-
-LONG ReadFirstSignerName(const std::wstring &path, std::wstring &name)
-{
-    const norvo::tiny::UniqueFile file = openForChecks(path);
-    return file ? ReadFirstSignerName(file.get(), name) : lastError();
+    return file ? MatchPublisher(VerifySignature(file.get(), path), publisher) : lastError();
 }
 
 } // namespace nvupdater
