@@ -293,11 +293,25 @@ TEST(HeldPackage, CannotBeChangedRenamedOrDeletedUntilTheClientsResult)
     EXPECT_TRUE(DeleteFileW(moved.c_str())) << GetLastError();
 }
 
-TEST(Transforms, EmbeddedOnesPassAndFilesMustBeHeldAndSignedLikeThePackage)
+// The lines of a session on `package` with `transforms`, up to the signature's acceptance; the two
+// properties as the transforms leave them.
+std::vector<std::string> acceptedSignature(const std::wstring &package, const std::wstring &transforms,
+                                           const std::wstring &code, const char *version)
 {
-    ASSERT_NO_FATAL_FAILURE(ensureFamilyInstalled());
+    std::vector<std::string> lines = greeted();
+    append(lines, {"Comm - Recieved package '" + nvtest::narrow(package) + "' with transforms '" +
+                       nvtest::narrow(transforms) + "'.",
+                   "Debug - Result of locking file: 0", "Debug - " + nvtest::narrow(code), std::string("Debug - ") + version,
+                   "Debug - The sign of package was accepted."});
+    return lines;
+}
+
+TEST(Transforms, EmbeddedOnesAndFilesMustBeSignedAsNeededAndApply)
+{
+    ASSERT_NO_FATAL_FAILURE(installFamilyAtNineOnly());
     const std::wstring signedTransform = suitePackage(L"signed-norvo.mst");
     const std::wstring unsignedTransform = suitePackage(L"unsigned.mst");
+    const std::wstring notATransform = suitePackage(L"not-a-transform.mst");
     struct Case {
         std::wstring transforms;
         std::wstring refused;   // the item refused, or empty when the package is accepted
@@ -311,29 +325,28 @@ TEST(Transforms, EmbeddedOnesPassAndFilesMustBeHeldAndSignedLikeThePackage)
         {L"relative.mst", L"relative.mst"},
         {L"@" + nvtest::suiteDir() + L"\\packages\\..\\packages\\signed-norvo.mst",
          L"@" + nvtest::suiteDir() + L"\\packages\\..\\packages\\signed-norvo.mst"},
+        // Signed as needed, but nothing the installer can apply to the package.
+        {L":lang.mst;:missing.mst", L":missing.mst"},
+        {notATransform, notATransform},
     };
-    const std::wstring varda = kitPackage(L"signed-varda");
+    const std::wstring package = suitePackage(L"newer-transforms-norvo.msi");
     for (const Case &c : cases) {
         SCOPED_TRACE(nvtest::narrow(c.transforms));
         Conversation session;
         session.send(L"200 NSW 1");
-        session.send(L"210 PACKAGE \"" + varda + L"\" TRANSFORMS \"" + c.transforms + L"\"");
-        std::vector<std::string> lines = greeted();
-        append(lines, {"Comm - Recieved package '" + nvtest::narrow(varda) + "' with transforms '" +
-                           nvtest::narrow(c.transforms) + "'.",
-                       "Debug - Result of locking file: 0", "Debug - " + nvtest::narrow(kSignedCode), "Debug - 11.0.0",
-                       "Debug - The sign of package was accepted."});
+        session.send(L"210 PACKAGE \"" + package + L"\" TRANSFORMS \"" + c.transforms + L"\"");
+        std::vector<std::string> lines = acceptedSignature(package, c.transforms, kNewerCode, "9.0.1");
         if (!c.refused.empty()) {
             EXPECT_EQ("220 RESULT 28401", session.receive(15000));
             append(lines, {"Error - Transform refused: " + nvtest::narrow(c.refused), "Debug - Result of unlocking file: 0",
                            "Comm - Pipe closed."});
             EXPECT_LINES(session.closedLog(), lines);
-            EXPECT_FALSE(advertised(kSignedCode));
+            EXPECT_FALSE(advertised(kNewerCode));
             continue;
         }
         ASSERT_EQ("220 RESULT 0", session.receive(15000));
         // The installer gets the transforms exactly as the client wrote them.
-        const std::string script = nvtest::readFile(scriptOf(kSignedCode));
+        const std::string script = nvtest::readFile(scriptOf(kNewerCode));
         EXPECT_NE(std::string::npos, script.find("transforms=" + nvtest::narrow(c.transforms) + "\r\n")) << script;
         reportFailureAndLeave(session);
         append(lines, {"Debug - Upgradable product found.", "Debug - Product was advertised.",
@@ -341,6 +354,58 @@ TEST(Transforms, EmbeddedOnesPassAndFilesMustBeHeldAndSignedLikeThePackage)
                        "Debug - Product was unadvertised.", "Comm - Communication with setup wrapper finished.",
                        "Comm - Pipe closed."});
         EXPECT_LINES(session.closedLog(), lines);
+    }
+}
+
+// The package with its transforms applied is what is judged: the two properties, the newer-only
+// bit, the NVUpdate rows. The package alone (9.0.1 over an installed 9.0.0) would be accepted.
+TEST(Transforms, TheDecisionIsMadeOnThePackageWithItsTransformsApplied)
+{
+    ASSERT_NO_FATAL_FAILURE(installFamilyAtNineOnly());
+    struct Case {
+        std::wstring transforms;
+        const char *version;   // the ProductVersion after the transforms
+        std::string result;
+        std::string line;
+    } cases[] = {
+        {L":to-900.mst", "9.0.0", "220 RESULT 28406", "Debug - Upgrade of product isn't needed."},
+        {suitePackage(L"to-900-norvo.mst"), "9.0.0", "220 RESULT 28406", "Debug - Upgrade of product isn't needed."},
+        {L":to-h.mst", "9.0.1", "220 RESULT 28402", "Error - Upgradable product wasn't found."},
+        {suitePackage(L"to-h-norvo.mst"), "9.0.1", "220 RESULT 28402", "Error - Upgradable product wasn't found."},
+        // Every transform of the list applies, not the first alone.
+        {L":lang.mst;" + suitePackage(L"to-900-norvo.mst"), "9.0.0", "220 RESULT 28406",
+         "Debug - Upgrade of product isn't needed."},
+    };
+    const std::wstring package = suitePackage(L"newer-transforms-norvo.msi");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(nvtest::narrow(c.transforms));
+        Conversation session;
+        session.send(L"200 NSW 1");
+        session.send(L"210 PACKAGE \"" + package + L"\" TRANSFORMS \"" + c.transforms + L"\"");
+        EXPECT_EQ(c.result, session.receive(15000));
+        std::vector<std::string> lines = acceptedSignature(package, c.transforms, kNewerCode, c.version);
+        append(lines, {c.line, "Debug - Result of unlocking file: 0", "Comm - Pipe closed."});
+        EXPECT_LINES(session.closedLog(), lines);
+        EXPECT_FALSE(advertised(kNewerCode));
+    }
+}
+
+// The signature covers the package file alone: a cabinet or a file beside it is the client's own.
+TEST(Refusal, FilesOutsideTheSignedPackageGive28401)
+{
+    ASSERT_NO_FATAL_FAILURE(ensureFamilyInstalled());
+    for (const wchar_t *name : {L"external-cabinet-norvo.msi", L"uncompressed-norvo.msi"}) {
+        SCOPED_TRACE(nvtest::narrow(name));
+        const std::wstring package = suitePackage(name);
+        Conversation session;
+        EXPECT_EQ("220 RESULT 28401", decide(session, package));
+        std::vector<std::string> lines = inspected(package, kSignedCode, "11.0.0");
+        append(lines, {"Debug - The sign of package was accepted.",
+                       "Error - Package refused: its files are not all inside the signed package.",
+                       "Debug - Result of unlocking file: 0", "Comm - Pipe closed."});
+        EXPECT_LINES(session.closedLog(), lines);
+        EXPECT_FALSE(advertised(kSignedCode));
+        EXPECT_FALSE(nvtest::fileExists(scriptOf(kSignedCode)));
     }
 }
 

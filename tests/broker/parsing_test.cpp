@@ -203,4 +203,17 @@ TEST(Parsing, HoldablePath)
         EXPECT_EQ(c.result, CheckHoldablePath(c.path)) << c.path;
 }
 
+// Only a local fixed disk: a removable, optical or RAM disk can be swapped under the same letter
+// while the advertisement stands. Wine reports every drive it maps as fixed (a letter linked to a
+// tmpfs folder, and one set to "cdrom" or "floppy" under HKLM\Software\Wine\Drives, too), so the
+// rule is shown on the drive type itself.
+TEST(Parsing, OnlyAFixedDriveHoldsAFile)
+{
+    EXPECT_TRUE(IsHoldableDriveType(DRIVE_FIXED));
+    const UINT others[] = {DRIVE_UNKNOWN, DRIVE_NO_ROOT_DIR, DRIVE_REMOVABLE, DRIVE_REMOTE, DRIVE_CDROM, DRIVE_RAMDISK, 7};
+    for (UINT type : others)
+        EXPECT_FALSE(IsHoldableDriveType(type)) << type;
+    EXPECT_EQ(static_cast<UINT>(DRIVE_FIXED), GetDriveTypeW(L"C:\\"));
+}
+
 } // namespace

@@ -72,9 +72,21 @@ long decisionOf(const Ran &r)
     return std::strtol(r.lines.back().c_str() + head.size(), nullptr, 10);
 }
 
+// True when each member text is found in the JSON text, each after the one before.
+bool inOrderOf(const std::string &json, std::initializer_list<const char *> members)
+{
+    size_t at = 0;
+    for (const char *member : members) {
+        at = json.find(member, at);
+        if (at == std::string::npos)
+            return false;
+    }
+    return true;
+}
+
 const std::string kF = "{6F1A0000-1111-4111-8111-00000000000F}";
 const std::string kInstalledF =
-    "    installed: product {7A000000-0000-4000-8000-000000090000}, version \"9.0.0\" (09.00.000000)";
+    "    installed: product {7A000000-0000-4000-8000-000000090000}, version \"9.0.0\" (9.0.0)";
 std::string rowF(int n, const std::string &rest)
 {
     return "  Row " + std::to_string(n) + ": UpgradeCode \"" + kF + "\", " + rest;
@@ -145,6 +157,55 @@ TEST(Decisions, TransformFilesAreCheckedLikeThePackage)
         << refused.output;
 }
 
+// The checks after the transforms read the package as the transforms leave it, in the service's words.
+TEST(Decisions, TransformsAreAppliedBeforeTheChecksReadThePackage)
+{
+    const std::wstring folder = nvtest::suiteDir() + L"\\packages\\";
+    const std::string version = nvtest::narrow(folder) + "version-norvo.mst";
+    Ran r = nvcheck(L"\"" + ownPackage(L"rows") + L"\" \"" + folder + L"version-norvo.mst\"");
+    EXPECT_EQ(0, r.exitCode) << r.output;
+    EXPECT_LINES(section(r, "Package:"), {"Package:        *", "ProductCode:    *", "ProductVersion: 8.0.0",
+                                          "UpgradeCode:    " + kF});
+    EXPECT_LINES(section(r, "Transforms:"),
+                 {"Transforms:     \"" + version + "\"",
+                  "  \"" + version + "\": file, held; trust (0) Success., publisher checks 0, -1; applied (error "
+                  "conditions suppressed: 0x0001)",
+                  "  the checks below read the package with these transforms applied"});
+    std::vector<std::string> rows = section(r, "NVUpdate rows");
+    ASSERT_FALSE(rows.empty()) << r.output;
+    EXPECT_EQ("NVUpdate rows of the package's own upgrade code " + kF + ", package version \"8.0.0\" (8.0.0):",
+              rows.front());
+
+    Ran missing = nvcheck(L"\"" + ownPackage(L"rows") + L"\" \":embedded.mst;:missing.mst\"");
+    EXPECT_EQ(10, missing.exitCode) << missing.output;
+    EXPECT_LINES(section(missing, "Transforms:"),
+                 {"Transforms:     \":embedded.mst;:missing.mst\"",
+                  "  \":embedded.mst\": inside the package, covered by its signature; applied (error conditions "
+                  "suppressed: 0x0000)",
+                  "  \":missing.mst\": inside the package, covered by its signature; cannot be applied, *"});
+}
+
+TEST(Decisions, EveryFileTheInstallationReadsMustBeInsideTheSignedPackage)
+{
+    EXPECT_LINES(section(check(ownPackage(L"rows")), "Files:"),
+                 {"Files:          inside the signed package: 1 file(s), each compressed, every cabinet stored in "
+                  "the package"});
+    Ran outside = check(ownPackage(L"outside"));
+    EXPECT_EQ(10, outside.exitCode) << outside.output;
+    EXPECT_LINES(section(outside, "Files:"),
+                 {"Files:          refused: its files are not all inside the signed package (Media row 1 "
+                  "\"payload.cab\" names a cabinet beside it)"});
+    EXPECT_LINES(section(outside, "NVUpdate rows"),
+                 {"NVUpdate rows:  not examined: the service refuses a package whose files are not all inside it"});
+    EXPECT_EQ(28401, decisionOf(outside));
+
+    Ran json = nvcheck(L"--json \"" + ownPackage(L"outside") + L"\"");
+    EXPECT_TRUE(inOrderOf(json.output, {"\"transforms\":[]", "\"files\":{\"inside\":false,\"count\":1,\"wordCount\":2,"
+                                        "\"outside\":\"external-cabinet\",\"where\":\"1 \\\"payload.cab\\\"\"}",
+                                        "\"eligibility\":null,", "\"decision\":28401,"}))
+        << json.output;
+}
+
 TEST(Decisions, AFileTheServiceCannotHoldIsRefusedUnread)
 {
     Ran r = check(notCanonical());
@@ -164,17 +225,17 @@ TEST(Rows, OwnRowsEachJudgedInOrderAndTheExaminationStopsAtTheEligibleOne)
     EXPECT_EQ(0, r.exitCode) << r.output;
     EXPECT_LINES(section(r, "NVUpdate rows"),
                  {"NVUpdate rows of the package's own upgrade code " + kF +
-                      ", package version \"9.0.0\" (09.00.000000):",
-                  rowF(1, "VersionMin \"9.0.0\" (09.00.000000), VersionMax \"0\" (no upper bound), Attributes 0"),
-                  kInstalledF, "    outcome:   below or at the lower bound (09.00.000000 is not above 09.00.000000)",
-                  rowF(2, "VersionMin \"0\" (no lower bound), VersionMax \"9.0.0\" (09.00.000000), Attributes 0"),
-                  kInstalledF, "    outcome:   at or above the upper bound (09.00.000000 is not below 09.00.000000)",
+                      ", package version \"9.0.0\" (9.0.0):",
+                  rowF(1, "VersionMin \"9.0.0\" (9.0.0), VersionMax \"0\" (no upper bound), Attributes 0"),
+                  kInstalledF, "    outcome:   below or at the lower bound (9.0.0 is not above 9.0.0)",
+                  rowF(2, "VersionMin \"0\" (no lower bound), VersionMax \"9.0.0\" (9.0.0), Attributes 0"),
+                  kInstalledF, "    outcome:   at or above the upper bound (9.0.0 is not below 9.0.0)",
                   rowF(3, "VersionMin \"0\" (no lower bound), VersionMax \"0\" (no upper bound), Attributes 1 (bit 0: "
                           "upgrade only to a newer version)"),
                   kInstalledF,
                   "    outcome:   upgrade not needed: Attributes bit 0, and the installed version is not below the "
-                  "package's (09.00.000000 is not below 09.00.000000)",
-                  rowF(4, "VersionMin \"8.0.0\" (08.00.000000), VersionMax \"10.0.0\" (10.00.000000), Attributes null "
+                  "package's (9.0.0 is not below 9.0.0)",
+                  rowF(4, "VersionMin \"8.0.0\" (8.0.0), VersionMax \"10.0.0\" (10.0.0), Attributes null "
                           "(bit 0 clear)"),
                   kInstalledF, "    outcome:   eligible",
                   // The row of family H after them is never reached.
@@ -190,16 +251,16 @@ TEST(Rows, OtherUpgradeCodesOnlyWhenNoOwnRowDecides)
     Ran other = check(ownPackage(L"other"));
     EXPECT_LINES(section(other, "NVUpdate rows"),
                  {"NVUpdate rows of the package's own upgrade code *",
-                  rowF(1, "VersionMin \"0\" (no lower bound), VersionMax \"1.0.0\" (01.00.000000), Attributes 0"),
-                  kInstalledF, "    outcome:   at or above the upper bound (09.00.000000 is not below 01.00.000000)",
+                  rowF(1, "VersionMin \"0\" (no lower bound), VersionMax \"1.0.0\" (1.0.0), Attributes 0"),
+                  kInstalledF, "    outcome:   at or above the upper bound (9.0.0 is not below 1.0.0)",
                   "NVUpdate rows of other upgrade codes (their Attributes play no part):",
                   "  Row 1: UpgradeCode \"{6F1A0000-1111-4111-8111-00000000000B}\", VersionMin \"0\" (no lower bound), "
                   "VersionMax \"0\" (no upper bound)",
                   "    installed: none found, registry result (2) *",
                   "    outcome:   skipped: no installed product has this upgrade code",
                   "  Row 2: UpgradeCode \"{6F1A0000-1111-4111-8111-00000000000A}\", VersionMin \"9.9.0\" "
-                  "(09.09.000000), VersionMax \"0\" (no upper bound)",
-                  "    installed: product {7A000000-0000-4000-8000-000000091000}, version \"9.10.0\" (09.10.000000)",
+                  "(9.9.0), VersionMax \"0\" (no upper bound)",
+                  "    installed: product {7A000000-0000-4000-8000-000000091000}, version \"9.10.0\" (9.10.0)",
                   "    outcome:   eligible", "Examination ends after every row"});
 
     // An own row that needs no upgrade ends the examination: the matching G row is not looked at.
@@ -297,17 +358,6 @@ bool oneJsonObject(const std::string &s)
 }
 
 // True when the members appear in this order.
-bool inOrder(const std::string &json, std::initializer_list<const char *> members)
-{
-    size_t at = 0;
-    for (const char *member : members) {
-        at = json.find(member, at);
-        if (at == std::string::npos)
-            return false;
-    }
-    return true;
-}
-
 TEST(Json, OneAsciiObjectWithTheTextsFacts)
 {
     // A folder name beyond ASCII, and a package whose VersionMin holds a double quote and a backslash.
@@ -317,16 +367,16 @@ TEST(Json, OneAsciiObjectWithTheTextsFacts)
     Ran odd = nvcheck(L"--json \"" + folder + L"\\odd.msi\"");
     EXPECT_EQ(11, odd.exitCode);
     EXPECT_TRUE(oneJsonObject(odd.output)) << odd.output;
-    EXPECT_TRUE(inOrder(odd.output, {"{\"package\":\"",
+    EXPECT_TRUE(inOrderOf(odd.output, {"{\"package\":\"",
                                      "\\\\Pr\\u00FCfung \\u041F\\u0430\\u043A\\u0435\\u0442\\\\odd.msi\",",
-                                     "\"versionMin\":\"9\\\"\\\\.0\",\"normalizedMin\":\"09.00.000000\"",
+                                     "\"versionMin\":\"9\\\"\\\\.0\",\"minNumbers\":\"9.0.0\"",
                                      "\"outcome\":\"at-or-below-minimum\"", "\"decision\":28402,", "\"exitCode\":11}"}))
         << odd.output;
 
     Ran rows = nvcheck(L"--json \"" + ownPackage(L"rows") + L"\"");
     EXPECT_EQ(0, rows.exitCode);
     EXPECT_TRUE(oneJsonObject(rows.output)) << rows.output;
-    EXPECT_TRUE(inOrder(rows.output, {"\"signatureAccepted\":true", "\"ownRows\":", "\"attributes\":0,",
+    EXPECT_TRUE(inOrderOf(rows.output, {"\"signatureAccepted\":true", "\"ownRows\":", "\"attributes\":0,",
                                       "\"outcome\":\"at-or-below-minimum\"", "\"outcome\":\"at-or-above-maximum\"",
                                       "\"attributes\":1,", "\"outcome\":\"upgrade-not-needed\"",
                                       "\"attributes\":null,", "\"outcome\":\"eligible\"", "\"otherRows\":null,",
@@ -336,7 +386,7 @@ TEST(Json, OneAsciiObjectWithTheTextsFacts)
     Ran stray = nvcheck(L"--json \"" + kitPackage(L"signed-norvo-stray") + L"\"");
     EXPECT_EQ(10, stray.exitCode);
     EXPECT_TRUE(oneJsonObject(stray.output)) << stray.output;
-    EXPECT_TRUE(inOrder(stray.output, {"\"trusted\":false", "\"name\":\"Norvo Technologies, Inc.\"",
+    EXPECT_TRUE(inOrderOf(stray.output, {"\"trusted\":false", "\"name\":\"Norvo Technologies, Inc.\"",
                                        "\"matches\":true", "\"matches\":false", "\"eligibility\":null,",
                                        "\"decision\":28401,"}))
         << stray.output;
@@ -350,13 +400,14 @@ TEST(Service, TheToolAndTheRunningServiceDecideAlike)
                                      kitPackage(L"signed-norvo-stray"), ownPackage(L"none"),
                                      ownPackage(L"no-table"),   ownPackage(L"not-needed"),
                                      ownPackage(L"rows"),       ownPackage(L"other"),
-                                     notCanonical()};
+                                     ownPackage(L"outside"),    notCanonical()};
     const std::wstring folder = nvtest::suiteDir() + L"\\packages\\";
     std::vector<std::pair<std::wstring, std::wstring>> requests;
     for (const std::wstring &package : packages)
         requests.push_back({package, L""});
     for (const std::wstring &transforms : {L":embedded.mst;" + folder + L"signed.mst", folder + L"unsigned.mst",
-                                           std::wstring(L"relative.mst")})
+                                           std::wstring(L"relative.mst"), folder + L"version-norvo.mst",
+                                           std::wstring(L":missing.mst")})
         requests.push_back({ownPackage(L"rows"), transforms});
     std::set<long> seen;
     for (const auto &request : requests) {

@@ -11,6 +11,10 @@
 #   none        F 11.0.0, own row at its lower bound, H not installed          -> 28402
 #   no-table    F 11.0.0 without an NVUpdate table                             -> 28402
 #   odd         F 9.0.0, a VersionMin with a double quote and a backslash      -> 28402
+#   outside     F 11.0.0, eligible, but its cabinet lies beside it             -> 28401
+# rows carries the transform embedded.mst, which changes nothing the checks read; beside the
+# packages are transform files: signed.mst (the same), unsigned.mst, and version.mst (signed),
+# which makes the package's ProductVersion 8.0.0.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -32,6 +36,16 @@ done
 pkgs=$suite/packages
 mkdir -p "$pkgs"
 code() { printf '{7C000000-0000-4000-8000-%012d}' "$1"; }
+mktransform() { timeout 60 "$NV_WINE" "$build/tools/testkit/mktransform/mktransform.exe" "$@"; }
+mktransform set "$(winpath "$pkgs/embedded.mst")" Property ProductName 1 "Norvo Check (translated)"
+mktransform set "$(winpath "$pkgs/version.mst")" --conditions 0x10001 Property ProductVersion 1 8.0.0
+# before_signing NAME: what a case does to its package before it is signed (nothing, for most)
+before_signing() {
+  case $1 in
+    rows) mktransform embed "$(winpath "$2")" embedded.mst "$(winpath "$pkgs/embedded.mst")";;
+    outside) msibuild "$2" -q "UPDATE Media SET Cabinet='payload.cab' WHERE DiskId=1";;
+  esac
+}
 make() {
   local name=$1 who=$2 n=$3 version=$4; shift 4
   local args=()
@@ -40,6 +54,7 @@ make() {
   done
   "$root/tools/testkit/build-package.sh" --out "$pkgs/$name-unsigned.msi" --product-code "$(code "$n")" \
     --upgrade-code "$UC_F" --version "$version" --name "Norvo Check $name" "${args[@]+"${args[@]}"}"
+  before_signing "$name" "$pkgs/$name-unsigned.msi"
   "$root/tools/testkit/sign-package.sh" "$kit/pki" "$who" "$pkgs/$name-unsigned.msi" "$pkgs/$name.msi"
   rm -f "$pkgs/$name-unsigned.msi"
 }
@@ -49,7 +64,9 @@ make not-needed norvo 3 9.0.0 "$UC_F|0|0|1" "$UC_G|0|0|0"
 make none norvo 4 11.0.0 "$UC_F|9.0.0|0|0" "$UC_H|0|0|0"
 make no-table norvo 5 11.0.0 --no-table
 make odd norvo 6 9.0.0 "$UC_F|9\"\\.0|0|0"
+make outside norvo 7 11.0.0 "$UC_F|0|0|0"
 
-# Transform files beside the packages: one unsigned, one signed by the accepted publisher.
-cp "$kit/packages/unsigned.msi" "$pkgs/unsigned.mst"
-"$root/tools/testkit/sign-package.sh" "$kit/pki" norvo "$pkgs/unsigned.mst" "$pkgs/signed.mst"
+# Transform files beside the packages.
+cp "$pkgs/embedded.mst" "$pkgs/unsigned.mst"
+"$root/tools/testkit/sign-package.sh" "$kit/pki" norvo "$pkgs/embedded.mst" "$pkgs/signed.mst"
+"$root/tools/testkit/sign-package.sh" "$kit/pki" norvo "$pkgs/version.mst" "$pkgs/version-norvo.mst"
