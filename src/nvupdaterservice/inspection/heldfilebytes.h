@@ -48,11 +48,20 @@ public:
             *read = got;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE WriteAt(ULARGE_INTEGER, const void *, ULONG, ULONG *) override { return STG_E_ACCESSDENIED; }
+    HRESULT STDMETHODCALLTYPE WriteAt(ULARGE_INTEGER, const void *, ULONG, ULONG *) override
+    {
+        return STG_E_ACCESSDENIED;
+    }
     HRESULT STDMETHODCALLTYPE Flush() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER) override { return STG_E_ACCESSDENIED; }
-    HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return STG_E_INVALIDFUNCTION; }
-    HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return STG_E_INVALIDFUNCTION; }
+    HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override
+    {
+        return STG_E_INVALIDFUNCTION;
+    }
+    HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override
+    {
+        return STG_E_INVALIDFUNCTION;
+    }
     HRESULT STDMETHODCALLTYPE Stat(STATSTG *stat, DWORD) override
     {
         LARGE_INTEGER size = {};
