@@ -1,6 +1,6 @@
-#include "clientmessages.h"
+#include "protocol/clientmessages.h"
 
-#include "protocol.h"
+#include "protocol/protocol.h"
 
 #include <climits>
 #include <wctype.h>

@@ -1,14 +1,14 @@
-#include "session.h"
+#include "service/session.h"
 
 #include "inspection/advertisement.h"
 #include "inspection/eligibility.h"
 #include "inspection/packagepipeline.h"
-#include "clientmessages.h"
-#include "protocol.h"
+#include "protocol/clientmessages.h"
+#include "protocol/protocol.h"
 #include "tiny/comapartment.h"
-#include "updatercomm.h"
-#include "updaterlog.h"
-#include "widetext.h"
+#include "service/updatercomm.h"
+#include "service/updaterlog.h"
+#include "service/widetext.h"
 
 #include <vector>
 

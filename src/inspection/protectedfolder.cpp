@@ -1,4 +1,4 @@
-#include "protectedfolder.h"
+#include "inspection/protectedfolder.h"
 
 #include "tiny/finalpath.h"
 #include "tiny/unique.h"

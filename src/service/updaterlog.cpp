@@ -1,6 +1,6 @@
-#include "updaterlog.h"
+#include "service/updaterlog.h"
 
-#include "servicefolders.h"
+#include "inspection/servicefolders.h"
 #include "tiny/unique.h"
 
 #include <windows.h>

@@ -1,4 +1,4 @@
-#include "widetext.h"
+#include "service/widetext.h"
 
 #include <stdarg.h>
 #include <wchar.h>

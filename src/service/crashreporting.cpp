@@ -1,4 +1,4 @@
-#include "crashreporting.h"
+#include "service/crashreporting.h"
 
 #include "assist/assistconfig.h"
 #include "assist/assistlog.h"

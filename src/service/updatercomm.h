@@ -4,10 +4,10 @@
 // threads agree on who owns the pipe.
 #pragma once
 
-#include "protocol.h"
+#include "protocol/protocol.h"
 #include "tiny/nmutex.h"
 #include "tiny/unique.h"
-#include "updaterlog.h"
+#include "service/updaterlog.h"
 
 #include <windows.h>
 

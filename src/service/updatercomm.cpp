@@ -1,6 +1,6 @@
-#include "updatercomm.h"
+#include "service/updatercomm.h"
 
-#include "widetext.h"
+#include "service/widetext.h"
 
 #include <sddl.h>
 

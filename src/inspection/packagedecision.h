@@ -5,7 +5,7 @@
 #include "inspection/eligibilityobserver.h"
 #include "inspection/packagedatabase.h"
 #include "inspection/transforms.h"
-#include "protocol.h"   // the result codes
+#include "protocol/protocol.h"   // the result codes
 
 #include <windows.h>
 

@@ -2,7 +2,7 @@
 // advertisement, the client's installation result, cleanup, goodbye.
 #pragma once
 
-#include "protocol.h"
+#include "protocol/protocol.h"
 
 namespace nvupdater {
 

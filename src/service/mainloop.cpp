@@ -1,19 +1,19 @@
-#include "mainloop.h"
+#include "service/mainloop.h"
 
 #include "inspection/advertisement.h"
 #include "inspection/eligibility.h"
 #include "resource.h"
 #include "servicenames.h"
-#include "session.h"
+#include "service/session.h"
 #include "tiny/comapartment.h"
 #include "tiny/errortext.h"
 #include "tiny/textconversion.h"
 #include "tiny/threads.h"
 #include "tiny/unique.h"
-#include "updatercomm.h"
-#include "updaterlog.h"
+#include "service/updatercomm.h"
+#include "service/updaterlog.h"
 #include "version.h"
-#include "widetext.h"
+#include "service/widetext.h"
 
 #include <stdio.h>
 

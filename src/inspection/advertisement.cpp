@@ -4,8 +4,8 @@
 
 #include "inspection/msiapi.h"
 #include "inspection/productinventory.h"
-#include "protectedfolder.h"
-#include "servicefolders.h"
+#include "inspection/protectedfolder.h"
+#include "inspection/servicefolders.h"
 
 namespace nvupdater {
 

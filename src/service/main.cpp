@@ -1,10 +1,10 @@
 // Process entry of the updater service: one-time start-up, then the service control framework.
-#include "crashreporting.h"
-#include "mainloop.h"
-#include "servicefolders.h"
+#include "service/crashreporting.h"
+#include "service/mainloop.h"
+#include "inspection/servicefolders.h"
 #include "tiny/osversion.h"
 #include "tiny/service.h"
-#include "updaterlog.h"
+#include "service/updaterlog.h"
 #include "version.h"
 
 #include <windows.h>

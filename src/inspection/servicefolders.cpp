@@ -1,6 +1,7 @@
-#include "servicefolders.h"
+#include "inspection/servicefolders.h"
 
-#include "protectedfolder.h"
+#include "inspection/protectedfolder.h"
+#include "folderdescriptors.h"
 #include "servicenames.h"
 
 #include "tiny/unique.h"
@@ -20,11 +21,9 @@ namespace {
 
 const wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\" NV_SERVICE_NAME;
 const wchar_t kServiceDataSuffix[] = L"\\Norvo\\Updater Service";
-// Owner Administrators; SYSTEM and Administrators: full control; Users: read and execute (FR, FX);
-// inherited by what is created inside; nothing inherited from above. Given at creation; a folder
-// that an ordinary user made before the service ever ran is moved aside, not re-secured: its
-// owner, its contents and handles opened on it earlier would stay.
-const wchar_t kDataFolderSecurity[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)";
+// Given at creation; a folder that an ordinary user made before the service ever ran is moved aside,
+// not re-secured: its owner, its contents and handles opened on it earlier would stay.
+const wchar_t kDataFolderSecurity[] = L"" NV_DATA_FOLDER_SECURITY;
 
 // Cuts a text before its last backslash (unchanged when it has none).
 std::wstring beforeLastBackslash(const std::wstring &path)

@@ -3,7 +3,7 @@
 // some shells see only the low 8 bits of an exit code.
 #pragma once
 
-#include "protocol.h"
+#include "protocol/protocol.h"
 
 namespace clientexit {
 

@@ -25,7 +25,8 @@ done
 [ -n "$dll" ] && [ $# -ge 2 ] || { sed -n 2,10p "$0" >&2; exit 2; }
 prefix=$1; shift
 system=$(nv_double_system_folder "$prefix")
-cp -f "$NV_BUILTIN_DLLS/msi.dll" "$system/wmsi.dll"
+builtins=$(nv_double_builtins "$dll")
+cp -f "$builtins/msi.dll" "$system/wmsi.dll"
 cp -f "$dll" "$system/msi.dll"
 
 settings=""
