@@ -8,7 +8,7 @@
 # The double reads its transcript and call log from the calling process's environment.
 # usage: install.sh --dll BUILT_DBGENG_DLL PREFIX EXE_NAME...
 set -euo pipefail
-NV_ROOT=${NV_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}
+NV_ROOT=${NV_ROOT:-$(cd "$(dirname "$0")/../../.." && pwd)}
 . "$NV_ROOT/tools/lib/nvdouble.sh"
 dll=""
 while [ $# -gt 0 ]; do

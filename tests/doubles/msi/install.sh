@@ -10,7 +10,7 @@
 #     path), when given.
 # usage: install.sh --dll BUILT_MSI_DLL [--log WINDOWS_PATH] PREFIX EXE_NAME...
 set -euo pipefail
-NV_ROOT=${NV_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}
+NV_ROOT=${NV_ROOT:-$(cd "$(dirname "$0")/../../.." && pwd)}
 . "$NV_ROOT/tools/lib/nvdouble.sh"
 dll="" log=""
 while [ $# -gt 0 ]; do
