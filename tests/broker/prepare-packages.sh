@@ -13,21 +13,21 @@ run=$(cd "$suite/../.." && pwd)
 build=$(cd "$run/.." && pwd)
 kit=$run/testkit
 . "$kit/kit.env"
-. "$root/tests/harness/wine-env.sh"
+. "$root/tools/lib/wine-env.sh"
 
-"$root/tools/testkit/trust-root.sh" add "$kit/pki/root.crt"
-"$root/tools/msidouble/install.sh" --dll "$build/tools/msidouble/msi.dll" "$WINEPREFIX" nvupdaterservice.exe \
+"$root/tests/kit/trust-root.sh" add "$kit/pki/root.crt"
+"$root/tests/doubles/msi/install.sh" --dll "$build/tests/doubles/msi/msi.dll" "$WINEPREFIX" nvupdaterservice.exe \
   broker_package_tests.exe
 
 mkdir -p "$suite/packages"
-"$root/tools/testkit/build-package.sh" --out "$suite/packages/newer.msi" \
+"$root/tests/kit/build-package.sh" --out "$suite/packages/newer.msi" \
   --product-code '{7B000000-0000-4000-8000-000000000901}' --upgrade-code "$UC_F" --version 9.0.1 \
   --name "Norvo Test F" --row "$UC_F|0|0|1"
-"$root/tools/testkit/sign-package.sh" "$kit/pki" norvo "$suite/packages/newer.msi" "$suite/packages/newer-norvo.msi"
+"$root/tests/kit/sign-package.sh" "$kit/pki" norvo "$suite/packages/newer.msi" "$suite/packages/newer-norvo.msi"
 
 pkgs=$suite/packages
-sign() { "$root/tools/testkit/sign-package.sh" "$kit/pki" norvo "$1" "$2"; }
-mktransform() { timeout 60 "$NV_WINE" "$build/tools/testkit/mktransform/mktransform.exe" "$@"; }
+sign() { "$root/tests/kit/sign-package.sh" "$kit/pki" norvo "$1" "$2"; }
+mktransform() { timeout 60 "$NV_WINE" "$build/tests/kit/mktransform/mktransform.exe" "$@"; }
 
 # Transforms (written by hand: Wine's installer cannot make them): one that changes nothing the
 # checks read, one that makes the package the installed 9.0.0, one that points its NVUpdate row at

@@ -6,7 +6,7 @@
 #   rows        F 9.0.0, own rows: at the lower bound, at the upper bound, not needed, eligible;
 #               a row of family H after them that is never examined            -> 0
 #   other       F 11.0.0, own row above its upper bound; other rows: H not installed, G eligible
-#               (9.10.0 above 9.9.0 once normalised); signed by Varda          -> 0
+#               (9.10.0 above 9.9.0 as numbers); signed by Varda          -> 0
 #   not-needed  F 9.0.0, own row not needed; a matching G row never examined   -> 28406
 #   none        F 11.0.0, own row at its lower bound, H not installed          -> 28402
 #   no-table    F 11.0.0 without an NVUpdate table                             -> 28402
@@ -23,10 +23,10 @@ run=$(cd "$suite/../.." && pwd)
 build=$(cd "$run/.." && pwd)
 kit=$run/testkit
 . "$kit/kit.env"
-. "$root/tests/harness/wine-env.sh"
+. "$root/tools/lib/wine-env.sh"
 
-"$root/tools/testkit/trust-root.sh" add "$kit/pki/root.crt"
-"$root/tools/msidouble/install.sh" --dll "$build/tools/msidouble/msi.dll" --log 'C:\msidouble-calls.log' \
+"$root/tests/kit/trust-root.sh" add "$kit/pki/root.crt"
+"$root/tests/doubles/msi/install.sh" --dll "$build/tests/doubles/msi/msi.dll" --log 'C:\msidouble-calls.log' \
   "$WINEPREFIX" nvupdaterservice.exe nvcheck.exe
 
 for product in f-9.0.0 g-9.10.0; do
@@ -36,7 +36,7 @@ done
 pkgs=$suite/packages
 mkdir -p "$pkgs"
 code() { printf '{7C000000-0000-4000-8000-%012d}' "$1"; }
-mktransform() { timeout 60 "$NV_WINE" "$build/tools/testkit/mktransform/mktransform.exe" "$@"; }
+mktransform() { timeout 60 "$NV_WINE" "$build/tests/kit/mktransform/mktransform.exe" "$@"; }
 mktransform set "$(winpath "$pkgs/embedded.mst")" Property ProductName 1 "Norvo Check (translated)"
 mktransform set "$(winpath "$pkgs/version.mst")" --conditions 0x10001 Property ProductVersion 1 8.0.0
 # before_signing NAME: what a case does to its package before it is signed (nothing, for most)
@@ -52,10 +52,10 @@ make() {
   for r in "$@"; do
     if [ "$r" = --no-table ]; then args+=(--no-table); else args+=(--row "$r"); fi
   done
-  "$root/tools/testkit/build-package.sh" --out "$pkgs/$name-unsigned.msi" --product-code "$(code "$n")" \
+  "$root/tests/kit/build-package.sh" --out "$pkgs/$name-unsigned.msi" --product-code "$(code "$n")" \
     --upgrade-code "$UC_F" --version "$version" --name "Norvo Check $name" "${args[@]+"${args[@]}"}"
   before_signing "$name" "$pkgs/$name-unsigned.msi"
-  "$root/tools/testkit/sign-package.sh" "$kit/pki" "$who" "$pkgs/$name-unsigned.msi" "$pkgs/$name.msi"
+  "$root/tests/kit/sign-package.sh" "$kit/pki" "$who" "$pkgs/$name-unsigned.msi" "$pkgs/$name.msi"
   rm -f "$pkgs/$name-unsigned.msi"
 }
 make rows norvo 1 9.0.0 "$UC_F|9.0.0|0|0" "$UC_F|0|9.0.0|0" "$UC_F|0|0|1" "$UC_F|8.0.0|10.0.0|" "$UC_H|0|0|0"
@@ -68,5 +68,5 @@ make outside norvo 7 11.0.0 "$UC_F|0|0|0"
 
 # Transform files beside the packages.
 cp "$pkgs/embedded.mst" "$pkgs/unsigned.mst"
-"$root/tools/testkit/sign-package.sh" "$kit/pki" norvo "$pkgs/embedded.mst" "$pkgs/signed.mst"
-"$root/tools/testkit/sign-package.sh" "$kit/pki" norvo "$pkgs/version.mst" "$pkgs/version-norvo.mst"
+"$root/tests/kit/sign-package.sh" "$kit/pki" norvo "$pkgs/embedded.mst" "$pkgs/signed.mst"
+"$root/tests/kit/sign-package.sh" "$kit/pki" norvo "$pkgs/version.mst" "$pkgs/version-norvo.mst"
