@@ -71,16 +71,20 @@ printf '%s\n' \
   >"$stage/MsiServiceConfigFailureActions.idt"
 msibuild "$stage/package.msi" -i "$stage/MsiServiceConfigFailureActions.idt"
 msibuild "$stage/package.msi" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('MsiConfigureServices', 'VersionNT >= 600', 5850)"
-# wixl has no permissions: the data folders get the service's own descriptor (one source: the
-# service's kDataFolderSecurity) through the MsiLockPermissionsEx table, applied as they are created.
-security=$(sed -n 's/^const wchar_t kDataFolderSecurity\[\] = L"\(.*\)";$/\1/p' "$here/../../src/nvupdaterservice/servicefolders.cpp")
-[ -n "$security" ] || { echo "build-installer: no kDataFolderSecurity in servicefolders.cpp" >&2; exit 2; }
+# wixl has no permissions: the service's folders get the service's own descriptors (from the build's
+# servicenames.h) through the MsiLockPermissionsEx table, applied as they are created.
+data_security=$(name_of NV_DATA_FOLDER_SECURITY) private_security=$(name_of NV_PRIVATE_FOLDER_SECURITY)
+[ -n "$data_security" ] && [ -n "$private_security" ] ||
+  { echo "build-installer: no folder descriptors in $names" >&2; exit 2; }
 {
   printf 'MsiLockPermissionsEx\tLockObject\tTable\tSDDL\tCondition\r\n'
   printf 's72\ts72\ts32\ts0\tS255\r\n'
   printf 'MsiLockPermissionsEx\tMsiLockPermissionsEx\r\n'
-  for folder in DATANORVODIR DATADIR SCRIPTSDIR; do
-    printf 'Lock%s\t%s\tCreateFolder\t%s\t\r\n' "$folder" "$folder" "$security"
+  for folder in DATANORVODIR DATADIR; do
+    printf 'Lock%s\t%s\tCreateFolder\t%s\t\r\n' "$folder" "$folder" "$data_security"
+  done
+  for folder in SCRIPTSDIR LOGSDIR; do
+    printf 'Lock%s\t%s\tCreateFolder\t%s\t\r\n' "$folder" "$folder" "$private_security"
   done
 } >"$stage/MsiLockPermissionsEx.idt"
 msibuild "$stage/package.msi" -i "$stage/MsiLockPermissionsEx.idt"

@@ -28,7 +28,7 @@ UINT advertise(const std::wstring &package, const std::wstring &transforms, std:
 {
     PackageDatabase database;
     (void)database.Open(package);   // an unreadable package gives an empty ProductCode
-    return AdvertisePackage(database, package, transforms, script);
+    return AdvertisePackage(database, HoldScriptsFolder(), package, transforms, script);
 }
 
 const std::wstring kServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\nvupdaterservice";
@@ -223,7 +223,7 @@ TEST(ProtectedFolders, TheCleanUpTouchesNoScriptInAScriptsFolderOthersCouldChang
     ASSERT_TRUE(MoveFileW(L"C:\\premade-scripts", scripts.c_str())) << GetLastError();
     const std::wstring planted = scripts + L"\\planted.aas";
 
-    EXPECT_EQ(ERROR_ACCESS_DENIED, CleanupStaleScripts());
+    EXPECT_EQ(ERROR_ACCESS_DENIED, CleanupStaleScripts(HoldScriptsFolder()));
     EXPECT_EQ("planted", nvtest::readFile(planted));
     std::wstring script;
     EXPECT_EQ(static_cast<UINT>(ERROR_ACCESS_DENIED), advertise(kit::package(L"elig-any"), L"", script));
@@ -233,7 +233,7 @@ TEST(ProtectedFolders, TheCleanUpTouchesNoScriptInAScriptsFolderOthersCouldChang
     CreateServiceFolders();
     EXPECT_TRUE(IsProtectedFolder(scripts));
     EXPECT_FALSE(nvtest::fileExists(planted));
-    EXPECT_EQ(0, CleanupStaleScripts());
+    EXPECT_EQ(0, CleanupStaleScripts(HoldScriptsFolder()));
     const std::wstring aside = movedAside(scripts);
     ASSERT_FALSE(aside.empty());
     EXPECT_EQ("planted", nvtest::readFile(aside + L"\\planted.aas"));

@@ -105,8 +105,9 @@ private:
     {
         if (observer_.Stopped() || !observer_.MayAdvertise())
             return protocol::ResultAdvertiseFailed;
-        const UINT result = AdvertisePackage(Reader(), examination_.packagePath, examination_.transforms,
-                                             examination_.scriptPath);
+        const HeldFolder none;
+        const UINT result = AdvertisePackage(Reader(), options_.scripts ? *options_.scripts : none,
+                                             examination_.packagePath, examination_.transforms, examination_.scriptPath);
         examination_.advertised = result == 0;
         observer_.Advertised(result);
         return result == 0 ? protocol::ResultGoAhead : protocol::ResultAdvertiseFailed;
