@@ -15,6 +15,7 @@
 #include <sddl.h>
 #include <shlobj.h>
 #include <aclapi.h>
+#include <winioctl.h>
 
 #include <cstdio>
 #include <vector>
@@ -144,6 +145,79 @@ TEST(PackageLock, NoLockWithoutTheRightsOrTheFile)
     EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), LockPackageFile(none, saved));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), UnlockPackageFile(none, saved));
     EXPECT_FALSE(nvtest::fileExists(missing));
+}
+
+// An opportunistic lock whose holder never lets go must not make the hold wait: Windows grants a
+// batch lock here, and the hold then refuses the file at once (742) instead of waiting for the
+// break to be acknowledged. Wine keeps no opportunistic locks (the request fails): there the hold,
+// opened the same way, holds the package as before.
+TEST(PackageHold, AnOpportunisticLockNeverMakesTheHoldWait)
+{
+    const std::wstring path = nvtest::suiteDir() + L"\\oplocked.msi";
+    ASSERT_TRUE(kit::copy(kit::package(L"elig-any"), path));
+    norvo::tiny::UniqueFile holder(CreateFileW(path.c_str(), GENERIC_READ,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+    ASSERT_TRUE(holder.valid());
+    norvo::tiny::UniqueHandle broken(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    OVERLAPPED request = {};
+    request.hEvent = broken.get();
+    DWORD bytes = 0;
+    const BOOL answered =
+        DeviceIoControl(holder.get(), FSCTL_REQUEST_BATCH_OPLOCK, nullptr, 0, nullptr, 0, &bytes, &request);
+    const DWORD answer = answered ? 0 : GetLastError();
+
+    FileHold hold;
+    const DWORD held = HoldFile(path, hold);
+    if (answer == ERROR_IO_PENDING) {
+        EXPECT_EQ(742u, held);   // ERROR_OPLOCK_BREAK_IN_PROGRESS
+        EXPECT_FALSE(hold);
+        // The open asked the holder to let go: the lock's request completes.
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(broken.get(), 30000));
+    } else {
+        std::printf("no opportunistic lock here (the request answered %lu): the hold opens as before\n",
+                    static_cast<unsigned long>(answer));
+        ASSERT_EQ(0u, held);
+        EXPECT_TRUE(hold.canChangeSecurity);
+        norvo::tiny::UniqueFile writer(CreateFileW(path.c_str(), GENERIC_WRITE,
+                                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                   OPEN_EXISTING, 0, nullptr));
+        EXPECT_FALSE(writer.valid());
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+        EXPECT_EQ(kit::productCode(1), ReadPackageProperty(path, L"ProductCode"));
+    }
+    holder.reset();   // a lock still granted ends with its handle
+}
+
+// The service holds its scripts folder from its start: while the hold lasts nobody can move or
+// delete the folder or put another in its place, and scripts are still written and deleted in it.
+TEST(ProtectedFolders, AHeldScriptsFolderCannotBeMovedOrReplacedWhileScriptsComeAndGo)
+{
+    CreateServiceFolders();
+    std::wstring path = GetScriptsFolder();
+    path.pop_back();
+    const std::wstring aside = path + L".moved";
+    // No script of a product: Wine's own installer cannot take an advertisement away.
+    const std::wstring file = path + L"\\notes.txt";
+    {
+        const HeldFolder scripts = HoldScriptsFolder();
+        ASSERT_TRUE(scripts.held());
+        EXPECT_TRUE(scripts.isProtected());
+        EXPECT_EQ(path, scripts.path());
+        EXPECT_FALSE(MoveFileW(path.c_str(), aside.c_str()));
+        EXPECT_FALSE(RemoveDirectoryW(path.c_str()));
+        EXPECT_TRUE(isFolder(path));
+        EXPECT_FALSE(isFolder(aside));
+
+        ASSERT_TRUE(nvtest::writeFile(file, "written"));
+        CreateServiceFolders();   // a start meanwhile finds the folder protected and leaves it
+        EXPECT_EQ("written", nvtest::readFile(file));
+        EXPECT_EQ(0, CleanupStaleScripts(scripts));   // by the hold's verdict: protected, no script
+        EXPECT_TRUE(DeleteFileW(file.c_str()));
+    }
+    // Let go, the folder can be moved again.
+    ASSERT_TRUE(MoveFileW(path.c_str(), aside.c_str())) << GetLastError();
+    ASSERT_TRUE(MoveFileW(aside.c_str(), path.c_str())) << GetLastError();
 }
 
 TEST(ServiceFolders, DataFolderAndCreationTwice)
