@@ -2,7 +2,7 @@
 #pragma once
 
 #include "inspection/packagedatabase.h"
-#include "protectedfolder.h"
+#include "inspection/protectedfolder.h"
 
 #include <windows.h>
 

@@ -105,9 +105,10 @@ private:
     {
         if (observer_.Stopped() || !observer_.MayAdvertise())
             return protocol::ResultAdvertiseFailed;
-        const HeldFolder none;
-        const UINT result = AdvertisePackage(Reader(), options_.scripts ? *options_.scripts : none,
-                                             examination_.packagePath, examination_.transforms, examination_.scriptPath);
+        const HeldFolder none;   // no folder given: no script is written
+        const HeldFolder &scripts = options_.scripts ? *options_.scripts : none;
+        const UINT result = AdvertisePackage(Reader(), scripts, examination_.packagePath, examination_.transforms,
+                                             examination_.scriptPath);
         examination_.advertised = result == 0;
         observer_.Advertised(result);
         return result == 0 ? protocol::ResultGoAhead : protocol::ResultAdvertiseFailed;

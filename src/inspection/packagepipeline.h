@@ -8,7 +8,7 @@
 #include "inspection/packagedatabase.h"
 #include "inspection/packagedecision.h"
 #include "inspection/packagehold.h"
-#include "protectedfolder.h"
+#include "inspection/protectedfolder.h"
 
 #include <windows.h>
 

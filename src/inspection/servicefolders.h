@@ -2,7 +2,7 @@
 // beside its own executable.
 #pragma once
 
-#include "protectedfolder.h"
+#include "inspection/protectedfolder.h"
 
 #include <string>
 

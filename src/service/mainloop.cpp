@@ -3,7 +3,7 @@
 #include "inspection/advertisement.h"
 #include "inspection/eligibility.h"
 #include "resource.h"
-#include "servicefolders.h"
+#include "inspection/servicefolders.h"
 #include "servicenames.h"
 #include "service/session.h"
 #include "tiny/comapartment.h"
