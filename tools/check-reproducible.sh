@@ -45,7 +45,7 @@ msi_contents() {
   local dump=$1.dump
   mkdir -p "$dump"
   (cd "$dump" && msidump -t -s "$1" >/dev/null)
-  rm -f "$dump/_Streams/SummaryInformation"   # the summary, in its binary form; its text is compared
+  rm -f "$dump"/_Streams/*SummaryInformation   # the summary in its binary form; its text is compared
   sed -i -E '/^1[23]\t/d' "$dump/_SummaryInformation.idt"
   echo "$dump"
 }

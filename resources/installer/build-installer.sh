@@ -95,8 +95,9 @@ msibuild "$stage/package.msi" -i "$stage/MsiLockPermissionsEx.idt"
 # everything the package is made of, so a rebuild of the same inputs is the same package.
 package_code=$(cat "$stage/nvupdaterservice.exe" "$stage/service.ico" "$here/nvupdaterservice.wxs" "$0" |
   python3 -c 'import hashlib, sys, uuid
-print("{%s}" % str(uuid.uuid5(uuid.UUID(sys.argv[1]), sys.argv[2] + hashlib.sha256(sys.stdin.buffer.read()).hexdigest())).upper())' \
+inputs = sys.argv[2] + hashlib.sha256(sys.stdin.buffer.read()).hexdigest()
+print("{%s}" % str(uuid.uuid5(uuid.UUID(sys.argv[1]), inputs)).upper())' \
     "$product_code" "$version $arch $service_name $display_name $security")
-msibuild "$stage/package.msi" -s "$display_name $version" "Norvo Technologies, Inc." "$(msiinfo suminfo "$stage/package.msi" |
-  sed -n 's/^Template: //p')" "$package_code"
+template=$(msiinfo suminfo "$stage/package.msi" | sed -n 's/^Template: //p')
+msibuild "$stage/package.msi" -s "$display_name $version" "Norvo Technologies, Inc." "$template" "$package_code"
 mv -f "$stage/package.msi" "$out"
