@@ -26,13 +26,14 @@ places=("$work/one/nvupdaterservice" "$work/second/place/further/down/src")
 
 build() {
   local src=$1
-  git clone -q --no-checkout "$root" "$src"
-  git -C "$src" checkout -q --detach "$commit"
+  git clone -q --no-checkout "$root" "$src" && git -C "$src" checkout -q --detach "$commit" ||
+    { echo "check-reproducible: cannot check $commit out into $src" >&2; exit 2; }
   echo "check-reproducible: building $arch at ${commit:0:12} in $src"
   cmake -S "$src" -B "$src/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVO_TESTS=OFF \
     -DCMAKE_TOOLCHAIN_FILE="$src/cmake/toolchain-mingw-$triple.cmake" \
-    -UCMAKE_C_COMPILER_LAUNCHER -UCMAKE_CXX_COMPILER_LAUNCHER >"$src.configure.log"
-  cmake --build "$src/build" -j "$(nproc)" >"$src.build.log" ||
+    -UCMAKE_C_COMPILER_LAUNCHER -UCMAKE_CXX_COMPILER_LAUNCHER >"$src.configure.log" 2>&1 ||
+    { tail -20 "$src.configure.log" >&2; echo "check-reproducible: configuring $src failed" >&2; exit 2; }
+  cmake --build "$src/build" -j "$(nproc)" >"$src.build.log" 2>&1 ||
     { tail -20 "$src.build.log" >&2; echo "check-reproducible: the build in $src failed" >&2; exit 2; }
 }
 for place in "${places[@]}"; do
