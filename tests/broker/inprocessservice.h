@@ -3,8 +3,8 @@
 #pragma once
 
 #include "brokerharness.h"
-#include "updatercomm.h"
-#include "updaterlog.h"
+#include "service/updatercomm.h"
+#include "service/updaterlog.h"
 
 #include "tiny/unique.h"
 

@@ -5,11 +5,11 @@
 #include "conversation.h"
 #include "inprocessservice.h"
 #include "inspection/eligibility.h"
-#include "servicefolders.h"
-#include "session.h"
+#include "inspection/servicefolders.h"
+#include "service/session.h"
 #include "testsupport.h"
-#include "updatercomm.h"
-#include "updaterlog.h"
+#include "service/updatercomm.h"
+#include "service/updaterlog.h"
 
 #include "tiny/unique.h"
 
