@@ -3,6 +3,7 @@
 #include "inspection/advertisement.h"
 #include "inspection/eligibility.h"
 #include "resource.h"
+#include "inspection/servicefolders.h"
 #include "servicenames.h"
 #include "service/session.h"
 #include "tiny/comapartment.h"
@@ -48,7 +49,7 @@ void RemoveStaleAdvertisements(UpdaterLog &log)
 {
     const norvo::tiny::ComApartment apartment;
     SetInstallerUiLevelNone();
-    const LONG stale = CleanupStaleScripts([] { return g_definition.stopRequested != 0; });
+    const LONG stale = CleanupStaleScripts(ServiceScriptsFolder(), [] { return g_definition.stopRequested != 0; });
     if (stale != 0 && !g_definition.stopRequested)
         log.Write(FormatText(kCleanupError, static_cast<int>(stale)), LogError);
 }

@@ -3,6 +3,7 @@
 #include "inspection/advertisement.h"
 #include "inspection/eligibility.h"
 #include "inspection/packagepipeline.h"
+#include "inspection/servicefolders.h"
 #include "protocol/clientmessages.h"
 #include "protocol/protocol.h"
 #include "tiny/comapartment.h"
@@ -132,7 +133,7 @@ public:
     // session holds (the package, its transforms) is let go when the session object ends.
     void Converse()
     {
-        const LONG stale = CleanupStaleScripts([this] { return comm_.Stopping(); });
+        const LONG stale = CleanupStaleScripts(ServiceScriptsFolder(), [this] { return comm_.Stopping(); });
         if (comm_.Stopping())
             return;
         if (stale != 0)
@@ -147,6 +148,7 @@ public:
         ExaminationOptions options;
         options.hold = [this](const std::wstring &path, FileHold &hold) { return HoldAsClient(path, hold); };
         options.lockAndAdvertise = true;
+        options.scripts = &ServiceScriptsFolder();
         options.observer = &logged_;
         ExaminePackage(package.packagePath, package.transforms, options, examination_);
         if (examination_.decision != ResultGoAhead)

@@ -21,7 +21,7 @@ UINT advertise(const std::wstring &package, const std::wstring &transforms, std:
 {
     PackageDatabase database;
     (void)database.Open(package);   // an unreadable package gives an empty ProductCode
-    return AdvertisePackage(database, package, transforms, script);
+    return AdvertisePackage(database, HoldScriptsFolder(), package, transforms, script);
 }
 
 const REGSAM k32 = KEY_WOW64_32KEY;
@@ -202,7 +202,7 @@ TEST_F(StaleScripts, InstalledOnlyDeletedOthersUnadvertisedDirectoriesSkipped)
             expectedCalls.push_back(scriptCall(folder + name, 1, name == code + L".aas" ? 0 : 1620));
     }
 
-    EXPECT_EQ(expectedResult, CleanupStaleScripts());
+    EXPECT_EQ(expectedResult, CleanupStaleScripts(HoldScriptsFolder()));
     EXPECT_EQ(expectedCalls, calls());
     EXPECT_TRUE(listedFiles().empty());
     EXPECT_FALSE(kit::keyExists(k64, marker(code)));
@@ -215,19 +215,19 @@ TEST_F(StaleScripts, InstalledOnlyDeletedOthersUnadvertisedDirectoriesSkipped)
 TEST_F(StaleScripts, ResultIsThatOfTheLastScript)
 {
     const std::wstring folder = GetScriptsFolder();
-    EXPECT_EQ(0, CleanupStaleScripts());   // nothing left over
+    EXPECT_EQ(0, CleanupStaleScripts(HoldScriptsFolder()));   // nothing left over
 
     // Two scripts, one installed and one missing: whichever the platform lists last decides.
     ASSERT_TRUE(nvtest::writeFile(folder + installed + L".aas", "left over"));
     ASSERT_TRUE(nvtest::writeFile(folder + code + L".aas", "left over"));
     const std::vector<std::wstring> files = listedFiles();
     ASSERT_EQ(2u, files.size());
-    EXPECT_EQ(files.back() == installed + L".aas" ? 0 : 2, CleanupStaleScripts());
+    EXPECT_EQ(files.back() == installed + L".aas" ? 0 : 2, CleanupStaleScripts(HoldScriptsFolder()));
     EXPECT_EQ(1u, calls().size());   // only the missing product's script was processed
 
     // Without a scripts folder there is nothing to do.
     ASSERT_TRUE(RemoveDirectoryW(folder.c_str()));
-    EXPECT_EQ(0, CleanupStaleScripts());
+    EXPECT_EQ(0, CleanupStaleScripts(HoldScriptsFolder()));
     CreateServiceFolders();
 }
 
