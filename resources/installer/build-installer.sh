@@ -101,7 +101,7 @@ package_code=$(cat "$stage/nvupdaterservice.exe" "$stage/service.ico" "$here/nvu
   python3 -c 'import hashlib, sys, uuid
 inputs = sys.argv[2] + hashlib.sha256(sys.stdin.buffer.read()).hexdigest()
 print("{%s}" % str(uuid.uuid5(uuid.UUID(sys.argv[1]), inputs)).upper())' \
-    "$product_code" "$version $arch $service_name $display_name $security")
+    "$product_code" "$version $arch $service_name $display_name $data_security $private_security")
 template=$(msiinfo suminfo "$stage/package.msi" | sed -n 's/^Template: //p')
 msibuild "$stage/package.msi" -s "$display_name $version" "Norvo Technologies, Inc." "$template" "$package_code"
 mv -f "$stage/package.msi" "$out"
