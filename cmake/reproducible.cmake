@@ -1,9 +1,14 @@
 # Two builds of one commit give the same bytes wherever they are made: the PE header carries no time
 # stamp, the source and build folders are mapped away from debug information and file names in the
 # code, and any date a step needs comes from SOURCE_DATE_EPOCH (the commit's time when not given).
-add_compile_options("$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.>"
-                    "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${PROJECT_BINARY_DIR}=build>")
-add_link_options(-Wl,--no-insert-timestamp)
+if(MSVC)
+  add_compile_options(/Brepro)
+  add_link_options(/Brepro)
+else()
+  add_compile_options("$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.>"
+                      "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${PROJECT_BINARY_DIR}=build>")
+  add_link_options(-Wl,--no-insert-timestamp)
+endif()
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
   set(NORVO_SOURCE_DATE_EPOCH $ENV{SOURCE_DATE_EPOCH})
 else()
