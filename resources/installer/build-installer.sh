@@ -7,6 +7,9 @@
 # executable without its debug information (the executable in the build folder keeps it).
 # The service's names, its UpgradeCode and the data folders' descriptor come from the build's
 # generated facts.sh (--facts).
+# The same inputs give the same package: the cabinet's file times are SOURCE_DATE_EPOCH's (the build
+# gives the commit's time), the package code follows from the inputs. wixl stamps the summary's
+# creation and last-saved times with the clock; tools/check-reproducible.sh compares without them.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 version="" exe="" icon="" facts="" out="" strip="" arch=x86
@@ -43,12 +46,16 @@ print("{%s}" % str(uuid.uuid5(uuid.UUID(sys.argv[1]), sys.argv[2])).upper())' "$
 # wixl takes sources relative to its working folder: stage them.
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
+epoch=${SOURCE_DATE_EPOCH:-0}
+[[ $epoch =~ ^[0-9]+$ ]] || { echo "build-installer: SOURCE_DATE_EPOCH is no number: $epoch" >&2; exit 2; }
 if [ -n "$strip" ]; then
-  "$strip" --strip-debug -o "$stage/nvupdaterservice.exe" "$exe"
+  # strip writes the header's time stamp afresh from SOURCE_DATE_EPOCH: 0, as the link left it.
+  SOURCE_DATE_EPOCH=0 "$strip" --strip-debug -o "$stage/nvupdaterservice.exe" "$exe"
 else
   cp "$exe" "$stage/nvupdaterservice.exe"
 fi
 cp "$icon" "$stage/service.ico"
+touch -d "@$epoch" "$stage/nvupdaterservice.exe" "$stage/service.ico"
 mkdir -p "$(dirname "$out")"
 out=$(cd "$(dirname "$out")" && pwd)/$(basename "$out")
 ( cd "$stage" && wixl -a "$arch" -D Arch="$arch" -D Version="$version" -D ProductCode="$product_code" -D UpgradeCode="$upgrade_code" \
@@ -88,4 +95,13 @@ data_security=$NV_DATA_FOLDER_SECURITY private_security=$NV_PRIVATE_FOLDER_SECUR
   done
 } >"$stage/MsiLockPermissionsEx.idt"
 msibuild "$stage/package.msi" -i "$stage/MsiLockPermissionsEx.idt"
+# The package code (the summary's revision number): wixl draws one at random; here it follows from
+# everything the package is made of, so a rebuild of the same inputs is the same package.
+package_code=$(cat "$stage/nvupdaterservice.exe" "$stage/service.ico" "$here/nvupdaterservice.wxs" "$0" |
+  python3 -c 'import hashlib, sys, uuid
+inputs = sys.argv[2] + hashlib.sha256(sys.stdin.buffer.read()).hexdigest()
+print("{%s}" % str(uuid.uuid5(uuid.UUID(sys.argv[1]), inputs)).upper())' \
+    "$product_code" "$version $arch $service_name $display_name $data_security $private_security")
+template=$(msiinfo suminfo "$stage/package.msi" | sed -n 's/^Template: //p')
+msibuild "$stage/package.msi" -s "$display_name $version" "Norvo Technologies, Inc." "$template" "$package_code"
 mv -f "$stage/package.msi" "$out"

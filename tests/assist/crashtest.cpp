@@ -1,6 +1,11 @@
 #include "crashtest.h"
 
 #include "testsupport.h"
+#include "tiny/unique.h"
+
+#include <windows.h>
+
+#include <tlhelp32.h>
 
 #include <regex>
 
@@ -46,11 +51,37 @@ bool placeReportTool(const std::wstring &folder)
            FALSE;
 }
 
+namespace {
+
+// True while a process runs the stand-in placed in `folder`.
+bool reportToolRunsIn(const std::wstring &folder)
+{
+    const std::wstring tool = folder + L"\\nassist.exe";
+    norvo::tiny::UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot)
+        return true;   // not known: the caller waits on
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        if (lstrcmpiW(entry.szExeFile, L"nassist.exe") != 0)
+            continue;
+        norvo::tiny::UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+        wchar_t path[MAX_PATH];
+        DWORD size = MAX_PATH;
+        if (process && QueryFullProcessImageNameW(process.get(), 0, path, &size) && lstrcmpiW(path, tool.c_str()) == 0)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 std::vector<std::string> reportToolCalls(const std::wstring &folder, size_t atLeast)
 {
     std::wstring record = folder + L"\\nassist-calls.txt";
     nvtest::waitFor([&] { return splitLines(nvtest::readFile(record)).size() >= atLeast; }, 15000, 50);
-    Sleep(300);
+    // Every start was made before the starter ended; a start that has not recorded yet still runs.
+    nvtest::waitFor([&] { return !reportToolRunsIn(folder); }, 15000, 20);
     return splitLines(nvtest::readFile(record));
 }
 

@@ -15,8 +15,9 @@ namespace crashtest {
 std::wstring freshFolder(const std::wstring &name);
 // Copies the report tool's stand-in into `folder`.
 bool placeReportTool(const std::wstring &folder);
-// The command lines the stand-in in `folder` recorded, one per start. The tool runs on after the
-// crashed process has ended: wait (bounded) for `atLeast` lines, then a little for any further one.
+// The command lines the stand-in in `folder` recorded, one per start, once the process that
+// started it has ended. The tool runs on after that: wait (bounded) for `atLeast` lines, then until
+// no copy of the tool in `folder` runs any more.
 std::vector<std::string> reportToolCalls(const std::wstring &folder, size_t atLeast = 1);
 // The words the platform's parsing gave the stand-in in `folder`, one list per start (read after
 // reportToolCalls saw the start: the stand-in records the words first).

@@ -39,10 +39,10 @@ DWORD serviceProcessId();
 // test and deletes it after the last. Returns true, so a test file can call it at namespace scope.
 bool runServiceForWholeSuite();
 
-// The longest a step that waits for one of the main loop's 250 ms polls may take. A loaded machine
-// slows the poll's neighbours as much as the step, so the bound grows with `paceMs`: what a
-// comparable step without a poll in it (a round trip through the same processes) took just now.
-inline ULONGLONG onePollWithin(ULONGLONG paceMs) { return 250 + 100 + 3 * paceMs; }
+// The longest a step that waits for one of the main loop's 250 ms polls may take (withinPace):
+// `paceMs` is what a comparable step without a poll in it took just now. Still well short of the
+// stop's own wait for a session (4 s), which a stop that did not end the session would run into.
+inline ULONGLONG onePollWithin(ULONGLONG paceMs) { return nvtest::withinPace(250, paceMs); }
 
 // ---- the service log ---------------------------------------------------------------------------
 

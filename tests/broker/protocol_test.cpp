@@ -210,11 +210,12 @@ TEST(PipeLimits, SecondClientIsRefusedWhileASessionRunsAndTheNextIsServedSoonAft
     ASSERT_TRUE(first.hungUp());
     const ULONGLONG ended = GetTickCount64();
     // The main loop polls every 250 ms; the next client is connected and greeted within that. The
-    // greeting's own way from the service to the client is the pace of the machine just now.
-    ASSERT_EQ(0u, second.openWithin(2000));
+    // greeting's own way from the service to the client is the pace of the machine just now. The
+    // waits' own limits only keep a broken service from hanging the test.
+    ASSERT_EQ(0u, second.openWithin(10000));
     const ULONGLONG connected = GetTickCount64();
     std::wstring greeting;
-    ASSERT_EQ(0u, second.read(greeting, 2000));
+    ASSERT_EQ(0u, second.read(greeting, 10000));
     const ULONGLONG pace = GetTickCount64() - connected;
     const ULONGLONG served = GetTickCount64() - ended;
     EXPECT_EQ(L"200 NUS 1", greeting);

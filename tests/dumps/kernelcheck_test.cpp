@@ -53,7 +53,7 @@ protected:
     }
 
     // Initialises the library as a host with the kernel check switched on would.
-    int initialise()
+    int initialise(std::shared_ptr<DefaultMemDumpHandler> handler = std::make_shared<DefaultMemDumpHandler>())
     {
         AssistConfig config;
         config.productCode = "NUS";
@@ -65,7 +65,7 @@ protected:
         config.reportToolDirectory = toolFolder.c_str();
         config.checkKernelDumps = true;
         MemDumps &dumps = MemDumps::instance();
-        dumps.setHandler(std::make_shared<DefaultMemDumpHandler>());
+        dumps.setHandler(handler);
         return dumps.internalInit(config);
     }
 
@@ -75,9 +75,12 @@ protected:
 TEST_F(KernelCheck, NewPositiveDumpStartsTheReportToolOnceWithTheKernelArguments)
 {
     useTranscript(committedTranscript("kernel32.txt"));
-    ASSERT_EQ(0, initialise());
-    ASSERT_TRUE(nvtest::waitFor([&] { return !toolCalls().empty(); }, 10000)) << "the report tool was not started";
-    Sleep(500);  // a second start would have arrived by now
+    auto handler = std::make_shared<DefaultMemDumpHandler>();
+    ASSERT_EQ(0, initialise(handler));
+    // The library starts the tool before its initialisation returns, and logs each start: once the
+    // tool it started has ended, its record is complete, and the log counts the starts.
+    ASSERT_TRUE(handler->childProcess.valid()) << "the report tool was not started";
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(handler->childProcess.get(), 30000));
 
     const MemDumps &dumps = MemDumps::instance();
     std::string expected = "\"" + dumps.reportToolPath() + "\"";

@@ -235,7 +235,16 @@ TEST(StatusWindow, FailedStartShowsItsReasonAndWaitsForExit)
     EXPECT_TRUE(exitEnabled(window));
     EXPECT_TRUE(IsWindowVisible(window));
     EXPECT_TRUE(saveSettledScreenshot(window, nvtest::suiteDir() + L"\\status-failed.bmp"));
-    Sleep(600); // further timer rounds must not report the failure again
+    // Further rounds of the window's start timer (every 200 ms) must not report the failure again.
+    // Four answers of the window's own thread, each sent at least a timer period after the last
+    // answer: a timer still set is due at each, and comes in that round of the window's queue.
+    int answered = 0;
+    for (int asked = 0; answered < 4 && asked < 20 && IsWindow(window); ++asked) {
+        Sleep(250);
+        DWORD_PTR unused = 0;
+        answered += SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &unused) != 0 ? 1 : 0;
+    }
+    ASSERT_EQ(4, answered) << "the window stopped answering";
     EXPECT_EQ(-1, engine.waitForExit(0)) << "the window waits for Exit";
 
     pressExit(window);

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,13 +22,13 @@ const DWORD kStepMs = 10000;
 const wchar_t kClosed[] = L"<closed>";
 
 struct Step {
-    enum Kind { Send, Receive, Pause, Close } kind;
+    enum Kind { Send, Receive, Hold, Close } kind;
     std::wstring text;
-    DWORD ms = 0;
 };
 Step send(const std::wstring &text) { return {Step::Send, text}; }
 Step receive() { return {Step::Receive, L""}; }
-Step pause(DWORD ms) { return {Step::Pause, L"", ms}; }
+// Silent until the test releases the stand-in (at the latest when it ends).
+Step hold() { return {Step::Hold, L""}; }
 Step hangUp() { return {Step::Close, L""}; }
 
 // Owns the pipe's only instance and plays `steps` with the first client, then disconnects.
@@ -38,15 +39,18 @@ public:
         pipe_.reset(CreateNamedPipeW(kPipe, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                                      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 8192, 8192, 0, nullptr));
         event_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        released_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         thread_.reset(CreateThread(nullptr, 0, run, this, 0, nullptr));
     }
     ~StandIn()
     {
+        release();
         if (thread_.valid() && WaitForSingleObject(thread_.get(), 2 * kStepMs) != WAIT_OBJECT_0)
             CancelIoEx(pipe_.get(), nullptr);
         WaitForSingleObject(thread_.get(), kStepMs);
     }
-    bool ready() const { return pipe_.valid() && event_.valid() && thread_.valid(); }
+    bool ready() const { return pipe_.valid() && event_.valid() && released_.valid() && thread_.valid(); }
+    void release() { SetEvent(released_.get()); }
 
     // What the client sent, in order; kClosed where a read found the client gone.
     std::vector<std::wstring> received()
@@ -100,8 +104,8 @@ private:
                     break;
                 }
                 received_.emplace_back(buffer.data(), done / sizeof(wchar_t));
-            } else if (step.kind == Step::Pause) {
-                Sleep(step.ms);
+            } else if (step.kind == Step::Hold) {
+                WaitForSingleObject(released_.get(), 2 * kStepMs);
             } else {
                 break;
             }
@@ -122,7 +126,7 @@ private:
     std::vector<Step> steps_;
     std::vector<std::wstring> received_;
     UniqueFile pipe_;
-    UniqueHandle event_, thread_;
+    UniqueHandle event_, released_, thread_;
 };
 
 std::wstring clientExe() { return buildDir() + L"\\..\\..\\tools\\nswclient\\nswclient.exe"; }
@@ -135,6 +139,17 @@ ProcessResult runClient(const std::wstring &arguments, DWORD limitMs = 30000)
 }
 
 bool printed(const ProcessResult &r, const std::string &line) { return r.output.find(line) != std::string::npos; }
+
+ULONGLONG timed(const std::function<void()> &run)
+{
+    const ULONGLONG start = GetTickCount64();
+    run();
+    return GetTickCount64() - start;
+}
+
+// How long a run of the client that gives up at once took just now: the slower of one before and
+// one after the run measured, so that a load on the machine during the run shows in its bound.
+ULONGLONG slowerOf(ULONGLONG before, ULONGLONG after) { return before > after ? before : after; }
 
 std::vector<Step> greetedAndDecided(long decision)
 {
@@ -217,22 +232,26 @@ TEST(NswClient, TellsADroppedConnectionFromASilentOneAndAMissingPipe)
         EXPECT_TRUE(printed(r, "instead of sending its greeting") || printed(r, "right after it was made")) << r.output;
     }
     {
-        StandIn service({pause(1500)});
-        const ULONGLONG start = GetTickCount64();
+        // Silent until the client has ended: only its own limit can have ended the wait.
+        StandIn service({hold()});
         const ProcessResult r = runClient(L"--reply-timeout 300 --result 0 C:\\packages\\v2.msi");
+        service.release();
         EXPECT_EQ(5, r.exitCode) << r.output;
-        EXPECT_LT(GetTickCount64() - start, 2500u);
     }
     {
         StandIn service({send(L"HELLO")});
         EXPECT_EQ(4, runClient(L"--result 0 C:\\packages\\v2.msi").exitCode);
     }
-    // No pipe at all.
-    const ULONGLONG start = GetTickCount64();
-    const ProcessResult r = runClient(L"--connect-timeout 300 --result 0 C:\\packages\\v2.msi");
+    // No pipe at all: given up at the limit asked for, not at the default of 10 seconds.
+    const wchar_t kPromptly[] = L"--connect-timeout 0 --result 0 C:\\packages\\v2.msi";
+    const ULONGLONG before = timed([&] { EXPECT_EQ(2, runClient(kPromptly).exitCode); });
+    ProcessResult r;
+    const ULONGLONG took = timed([&] { r = runClient(L"--connect-timeout 300 --result 0 C:\\packages\\v2.msi"); });
+    const ULONGLONG after = timed([&] { EXPECT_EQ(2, runClient(kPromptly).exitCode); });
     EXPECT_EQ(2, r.exitCode) << r.output;
     EXPECT_TRUE(printed(r, "no such pipe")) << r.output;
-    EXPECT_LT(GetTickCount64() - start, 3000u);
+    EXPECT_GE(took, 300u);
+    EXPECT_LE(took, withinPace(300, slowerOf(before, after)));
 }
 
 TEST(NswClient, SendsNothingToAPipeThatTheServiceDoesNotHold)
@@ -259,7 +278,7 @@ TEST(NswClient, SendsNothingToAPipeThatTheServiceDoesNotHold)
 
 TEST(NswClient, GivesUpOnABusyPipeAtItsLimit)
 {
-    StandIn service({pause(1500)});
+    StandIn service({hold()});
     // Another client takes the only instance first.
     UniqueFile first;
     ASSERT_TRUE(waitFor(
@@ -268,11 +287,16 @@ TEST(NswClient, GivesUpOnABusyPipeAtItsLimit)
             return first.valid();
         },
         5000));
-    const ULONGLONG start = GetTickCount64();
-    const ProcessResult r = runClient(L"--connect-timeout 500 --result 0 C:\\packages\\v2.msi");
+    // At the limit asked for, not at the default of 10 seconds: bounded by runs that give up at once.
+    const wchar_t kPromptly[] = L"--connect-timeout 0 --result 0 C:\\packages\\v2.msi";
+    const ULONGLONG before = timed([&] { EXPECT_EQ(2, runClient(kPromptly).exitCode); });
+    ProcessResult r;
+    const ULONGLONG took = timed([&] { r = runClient(L"--connect-timeout 500 --result 0 C:\\packages\\v2.msi"); });
+    const ULONGLONG after = timed([&] { EXPECT_EQ(2, runClient(kPromptly).exitCode); });
     EXPECT_EQ(2, r.exitCode) << r.output;
     EXPECT_TRUE(printed(r, "another client holds the pipe")) << r.output;
-    EXPECT_LT(GetTickCount64() - start, 3000u);
+    EXPECT_GE(took, 500u);
+    EXPECT_LE(took, withinPace(500, slowerOf(before, after)));
 }
 
 TEST(NswClient, RawModeSendsMessagesVerbatim)

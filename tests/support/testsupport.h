@@ -31,6 +31,12 @@ bool fileExists(const std::wstring &path);
 // Polls `done` every `stepMs` until it is true or `timeoutMs` has passed; returns its last answer.
 bool waitFor(const std::function<bool()> &done, DWORD timeoutMs, DWORD stepMs = 20);
 
+// The longest a step bounded by a limit of `limitMs` may take on this machine just now: the limit,
+// half of it again, two seconds, and ten times `paceMs`, a round trip through the same processes
+// measured in the same test. A load slows the round trip as it slows the step, so the bound grows
+// with it; what it tells apart is a step that ends at its own limit from one that waits for another.
+inline ULONGLONG withinPace(ULONGLONG limitMs, ULONGLONG paceMs) { return limitMs + limitMs / 2 + 2000 + 10 * paceMs; }
+
 // Runs a command line and waits at most `timeoutMs`. Returns the exit code, -1 when it could not be
 // started, -2 when it was killed at the time limit. Standard output and error go to `output`.
 struct ProcessResult {
