@@ -1,6 +1,7 @@
 #include "mainloop.h"
 
 #include "inspection/advertisement.h"
+#include "brokercontext.h"
 #include "inspection/eligibility.h"
 #include "resource.h"
 #include "servicenames.h"
@@ -10,7 +11,6 @@
 #include "tiny/textconversion.h"
 #include "tiny/threads.h"
 #include "tiny/unique.h"
-#include "updatercomm.h"
 #include "updaterlog.h"
 #include "version.h"
 #include "widetext.h"
@@ -44,26 +44,26 @@ norvo::tiny::ServiceDefinition g_definition = {};
 
 // An advertisement that a stopped or crashed service left applied is taken away before any client
 // can make use of it.
-void RemoveStaleAdvertisements(UpdaterLog &log)
+void RemoveStaleAdvertisements(const norvo::tiny::ServiceDefinition &definition, UpdaterLog &log)
 {
     const norvo::tiny::ComApartment apartment;
     SetInstallerUiLevelNone();
-    const LONG stale = CleanupStaleScripts([] { return g_definition.stopRequested != 0; });
-    if (stale != 0 && !g_definition.stopRequested)
+    const LONG stale = CleanupStaleScripts([&definition] { return definition.stopRequested != 0; });
+    if (stale != 0 && !definition.stopRequested)
         log.Write(FormatText(kCleanupError, static_cast<int>(stale)), LogError);
 }
 
 // One poll's pause, measured by the clock: a sleep of the system's timer may last longer than asked.
 // Ended early by the stop request or by a session's end.
-void PauseForPoll(UpdaterComm &comm)
+void PauseForPoll(const norvo::tiny::ServiceDefinition &definition, SessionGate &gate)
 {
     const ULONGLONG deadline = GetTickCount64() + kPollMs;
-    while (!g_definition.stopRequested) {
+    while (!definition.stopRequested) {
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline)
             return;
         const ULONGLONG left = deadline - now;
-        if (comm.AwaitSessionEnd(left < kStopCheckMs ? static_cast<DWORD>(left) : kStopCheckMs))
+        if (gate.AwaitServedSession(left < kStopCheckMs ? static_cast<DWORD>(left) : kStopCheckMs))
             return;
     }
 }
@@ -106,40 +106,42 @@ int RunService(int showCommand)
     return norvo::tiny::serverMain(&g_definition, showCommand);
 }
 
-void MainLoop(int)
+void MainLoop(norvo::tiny::ServiceDefinition &definition, int)
 {
     UpdaterLog &log = Log();
     char starting[512];
-    snprintf(starting, sizeof(starting), kStartingFormat, g_definition.displayName, g_definition.version);
+    snprintf(starting, sizeof(starting), kStartingFormat, definition.displayName, definition.version);
     log.Write(norvo::tiny::fromAnsi(starting), LogInfo);
 
     // Lives until the process ends: a session still finishing a check at stop may point at it.
-    UpdaterComm *comm = new UpdaterComm(&log);
-    (void)comm->Initialize();   // a channel that is not ready makes CreatePipe fail and retry each poll
-    RemoveStaleAdvertisements(log);
+    BrokerContext *broker = new BrokerContext(log);
+    PipeChannel &channel = broker->channel();
+    SessionGate &gate = broker->gate();
+    (void)channel.Initialize();   // a channel that is not ready makes CreatePipe fail and retry each poll
+    RemoveStaleAdvertisements(definition, log);
 
     const norvo::tiny::ThreadAttributes attributes;
     norvo::tiny::UniqueHandle session;   // the most recent communication thread
-    while (!g_definition.stopRequested) {
-        if (!comm->pipeOpen) {
-            (void)comm->CreatePipe();   // logged inside; pipeOpen tells the next poll to try again
-            g_definition.running = 1;
-        } else if (!comm->sessionActive) {
-            if (!norvo::tiny::startThread(CommunicationThread, comm, &session, attributes)) {
+    while (!definition.stopRequested) {
+        if (!channel.IsOpen()) {
+            (void)channel.CreatePipe();   // logged inside; IsOpen tells the next poll to try again
+            definition.running = 1;
+        } else if (!gate.SessionActive()) {
+            if (!norvo::tiny::startThread(CommunicationThread, broker, &session, attributes)) {
                 const std::wstring why = norvo::tiny::fromUtf8(norvo::tiny::lastErrorText(0));
                 log.Write(FormatText(kCannotCreateThread, why.c_str()), LogError);
             }
         }
-        PauseForPoll(*comm);
+        PauseForPoll(definition, gate);
     }
 
     // A thread just started may not have claimed the session yet: it counts as the session.
-    if (comm->sessionActive || running(session)) {
+    if (gate.SessionActive() || running(session)) {
         log.Write(kClosingThread, LogDebug);
         // Every wait of the session ends at the stop and no other step begins after it; the session
         // takes its advertisement away, lets go of the client and the package and ends. An
         // advertisement a session could not remove in time goes at the next start.
-        comm->StopSession(kSessionEndMs, kAdvertisementRemovalMs, session.get());
+        gate.Stop(kSessionEndMs, kAdvertisementRemovalMs, session.get());
     }
     log.Write(kFinished, LogDebug);
 }

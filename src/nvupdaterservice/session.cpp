@@ -6,7 +6,7 @@
 #include "clientmessages.h"
 #include "protocol.h"
 #include "tiny/comapartment.h"
-#include "updatercomm.h"
+#include "brokercontext.h"
 #include "updaterlog.h"
 #include "widetext.h"
 
@@ -48,14 +48,13 @@ const wchar_t kPipeClosed[] = L"Pipe closed.";
 const wchar_t kCannotHold[] = L"Package refused: the file can't be held unchanged.";
 const wchar_t kTransformRefused[] = L"Transform refused: %ls";
 
-// The examination's steps as the session's log tells them, and the session's part in them: after
-// the stop no further step and no line of a check; no advertisement after the stop; a refusal sent
-// while the package is still locked.
+// The examination's steps as the session's log tells them; none once the stop has come, since
+// the session then ends without a word, except that an advertisement begun before the stop is on
+// record, as its removal is.
 class Logged : public ExaminationObserver {
 public:
-    Logged(UpdaterComm &comm, UpdaterLog &log) : comm_(comm), log_(log) {}
+    Logged(const PipeChannel &channel, UpdaterLog &log) : channel_(channel), log_(log) {}
 
-    bool Stopped() override { return comm_.Stopping(); }
     void PackageHeld(DWORD result) override
     {
         if (result == ERROR_SUCCESS)
@@ -89,23 +88,12 @@ public:
         else
             Write(kUpgradableFound, LogDebug);
     }
-    // After the stop no advertisement is made: the session could not be sure to take it away.
-    bool MayAdvertise() override { return comm_.BeginAdvertisement(); }
-    // Logged even after the stop: an advertisement begun before it is on record, as its removal is.
     void Advertised(UINT result) override
     {
-        if (result == 0) {
+        if (result == 0)
             log_.Write(kAdvertised, LogDebug);
-            return;
-        }
-        comm_.EndAdvertisement();
-        log_.Write(FormatText(kAdvertisingFailed, static_cast<int>(result)), LogError);
-    }
-    void Decided(int decision) override
-    {
-        if (decision != ResultGoAhead && comm_.Send(FormatText(protocol::kResultFormat, decision)) != 0 &&
-            !comm_.Stopping())
-            log_.Write(kSendingResultFails, LogComm);
+        else
+            log_.Write(FormatText(kAdvertisingFailed, static_cast<int>(result)), LogError);
     }
     void PackageUnlocked(DWORD result) override
     {
@@ -113,27 +101,61 @@ public:
     }
 
 private:
-    // A check's line; none once the stop has come, since the session then ends without a word.
     void Write(const std::wstring &line, int level)
     {
-        if (!comm_.Stopping())
+        if (!channel_.Stopping())
             log_.Write(line, level);
     }
 
-    UpdaterComm &comm_;
+    const PipeChannel &channel_;
+    UpdaterLog &log_;
+};
+
+// The session's own part in the examination, beside its log: after the stop no further step; no
+// advertisement after the stop, and the bracket closed when none was made; a refusal sent while
+// the package is still locked.
+class Steered : public Logged {
+public:
+    Steered(SessionGate &gate, PipeChannel &channel, UpdaterLog &log)
+        : Logged(channel, log), gate_(gate), channel_(channel), log_(log)
+    {
+    }
+
+    bool Stopped() override { return gate_.Stopping(); }
+    // After the stop no advertisement is made: the session could not be sure to take it away.
+    bool MayAdvertise() override { return gate_.BeginAdvertisement(); }
+    void Advertised(UINT result) override
+    {
+        if (result != 0)
+            gate_.EndAdvertisement();
+        Logged::Advertised(result);
+    }
+    void Decided(int decision) override
+    {
+        if (decision != ResultGoAhead && channel_.Send(FormatText(protocol::kResultFormat, decision)) != 0 &&
+            !channel_.Stopping())
+            log_.Write(kSendingResultFails, LogComm);
+    }
+
+private:
+    SessionGate &gate_;
+    PipeChannel &channel_;
     UpdaterLog &log_;
 };
 
 class Session {
 public:
-    Session(UpdaterComm &comm, UpdaterLog &log) : comm_(comm), log_(log) {}
+    explicit Session(BrokerContext &context)
+        : gate_(context.gate()), channel_(context.channel()), log_(context.log())
+    {
+    }
 
     // Steps from the connected client to the end of the conversation; the caller closes. What the
     // session holds (the package, its transforms) is let go when the session object ends.
     void Converse()
     {
-        const LONG stale = CleanupStaleScripts([this] { return comm_.Stopping(); });
-        if (comm_.Stopping())
+        const LONG stale = CleanupStaleScripts([this] { return channel_.Stopping(); });
+        if (channel_.Stopping())
             return;
         if (stale != 0)
             log_.Write(FormatText(kCleanupError, static_cast<int>(stale)), LogError);
@@ -141,13 +163,13 @@ public:
         if (!Greet())
             return;
         protocol::PackageCommand package;
-        if (!ReceivePackage(package) || comm_.Stopping())
+        if (!ReceivePackage(package) || channel_.Stopping())
             return;
 
         ExaminationOptions options;
         options.hold = [this](const std::wstring &path, FileHold &hold) { return HoldAsClient(path, hold); };
         options.lockAndAdvertise = true;
-        options.observer = &logged_;
+        options.observer = &steered_;
         ExaminePackage(package.packagePath, package.transforms, options, examination_);
         if (examination_.decision != ResultGoAhead)
             return;
@@ -159,19 +181,20 @@ private:
     // pipe calls were cut short by the stop, not failed by the client.
     void Failed(const std::wstring &line, int level)
     {
-        if (!comm_.Stopping())
+        if (!channel_.Stopping())
             log_.Write(line, level);
     }
 
     bool Greet()
     {
-        if (comm_.Send(FormatText(protocol::kGreetingFormat, protocol::kServiceIdentity, protocol::kProtocolVersion)) !=
-            0) {
+        const std::wstring hello =
+            FormatText(protocol::kGreetingFormat, protocol::kServiceIdentity, protocol::kProtocolVersion);
+        if (channel_.Send(hello) != 0) {
             Failed(kSendingInitFails, LogComm);
             return false;
         }
         std::wstring reply;
-        if (comm_.Receive(reply, comm_.limits().messageMs) != 0) {
+        if (channel_.Receive(reply, channel_.limits().messageMs) != 0) {
             Failed(kRecievingInitFails, LogComm);
             return false;
         }
@@ -191,7 +214,7 @@ private:
     bool ReceivePackage(protocol::PackageCommand &package)
     {
         std::wstring command;
-        if (comm_.Receive(command, comm_.limits().messageMs) != 0) {
+        if (channel_.Receive(command, channel_.limits().messageMs) != 0) {
             Failed(kRecievingPackageFails, LogComm);
             return false;
         }
@@ -211,7 +234,7 @@ private:
     // read itself, and keeps what it opened until the session ends.
     DWORD HoldAsClient(const std::wstring &path, FileHold &hold)
     {
-        UpdaterComm::ClientIdentity client(comm_);
+        PipeChannel::ClientIdentity client(channel_);
         if (client.error() != ERROR_SUCCESS)
             return client.error();
         return HoldFile(path, hold);
@@ -226,7 +249,7 @@ private:
     {
         const bool reported = AwaitInstallation();
         const bool removed = TakeAdvertisementAway();
-        comm_.EndAdvertisement();
+        gate_.EndAdvertisement();
         examination_ = Examination();
         if (reported && removed)
             ReceiveGoodbye();
@@ -235,12 +258,12 @@ private:
     // True when the client reported its installation's result.
     bool AwaitInstallation()
     {
-        if (comm_.Send(FormatText(protocol::kResultFormat, static_cast<int>(ResultGoAhead))) != 0) {
+        if (channel_.Send(FormatText(protocol::kResultFormat, static_cast<int>(ResultGoAhead))) != 0) {
             Failed(kSendingResultFails, LogComm);
             return false;
         }
         std::wstring message;
-        if (comm_.Receive(message, comm_.limits().installationMs) != 0) {
+        if (channel_.Receive(message, channel_.limits().installationMs) != 0) {
             Failed(kRecievingResultFails, LogComm);
             return false;
         }
@@ -271,7 +294,7 @@ private:
     void ReceiveGoodbye()
     {
         std::wstring message;
-        if (comm_.Receive(message, comm_.limits().messageMs) != 0) {
+        if (channel_.Receive(message, channel_.limits().messageMs) != 0) {
             Failed(kRecievingEndFails, LogComm);
             return;
         }
@@ -282,45 +305,49 @@ private:
         log_.Write(kFinished, LogComm);
     }
 
-    UpdaterComm &comm_;
+    SessionGate &gate_;
+    PipeChannel &channel_;
     UpdaterLog &log_;
-    Logged logged_{comm_, log_};
+    Steered steered_{gate_, channel_, log_};
     // Holds the package and its transforms until the session ends or the advertisement is gone.
     Examination examination_;
 };
 
-// Everything a claimed session does.
-void Serve(UpdaterComm &comm, UpdaterLog &log)
+// Everything a claimed session does. True when a client was served.
+bool Serve(BrokerContext &context)
 {
     // The installer's calls on this thread need COM; they must never show a user interface. The
     // apartment is left once the session has closed everything it opened.
     const norvo::tiny::ComApartment apartment;
     SetInstallerUiLevelNone();
 
-    DWORD waited = comm.WaitForClient();
+    PipeChannel &channel = context.channel();
+    UpdaterLog &log = context.log();
+    DWORD waited = channel.WaitForClient();
     if (waited != 0) {
-        if (!comm.Stopping())
+        if (!channel.Stopping())
             log.Write(FormatText(kConnectingFails, static_cast<int>(waited)), LogError);
-        return;
+        return false;
     }
     log.Write(kPipeConnected, LogComm);
 
-    Session(comm, log).Converse();
+    Session(context).Converse();
 
-    comm.DisconnectClient();
-    if (!comm.Stopping())
+    channel.DisconnectClient();
+    if (!channel.Stopping())
         log.Write(kPipeClosed, LogComm);
+    return true;
 }
 
 } // namespace
 
-void CommunicationThread(void *channel)
+void CommunicationThread(void *context)
 {
-    UpdaterComm *comm = static_cast<UpdaterComm *>(channel);
-    if (!comm || !comm->ClaimSession())
+    BrokerContext *broker = static_cast<BrokerContext *>(context);
+    if (!broker || !broker->gate().ClaimSession())
         return;
-    Serve(*comm, comm->log());
-    comm->ReleaseSession();
+    (void)Serve(*broker);
+    broker->gate().ReleaseSession(true);
 }
 
 } // namespace nvupdater

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "brokerharness.h"
-#include "updatercomm.h"
+#include "brokercontext.h"
 #include "updaterlog.h"
 
 #include "tiny/unique.h"
@@ -22,9 +22,10 @@ public:
 
     static nvupdater::SessionLimits limits(DWORD limitMs);
 
-    nvupdater::UpdaterComm &comm() { return comm_; }
+    nvupdater::BrokerContext &broker() { return broker_; }
+    bool sessionActive() const { return broker_.gate().SessionActive(); }
     // Stops as the main loop does: returns once the session thread has ended, or after `waitMs`.
-    void stop(DWORD waitMs) { comm_.StopSession(waitMs, 0, thread_.get()); }
+    void stop(DWORD waitMs) { broker_.gate().Stop(waitMs, 0, thread_.get()); }
     LogWatch watch() const { return LogWatch(path_); }
     bool ended(DWORD timeoutMs);
     // True when a log write from another thread completes in time: no lock was left held.
@@ -38,7 +39,7 @@ private:
 
     std::wstring path_;
     FileLog log_;
-    nvupdater::UpdaterComm comm_;
+    nvupdater::BrokerContext broker_;
     norvo::tiny::UniqueHandle thread_;
 };
 

@@ -8,7 +8,8 @@
 #include "servicefolders.h"
 #include "session.h"
 #include "testsupport.h"
-#include "updatercomm.h"
+#include "pipechannel.h"
+#include "sessiongate.h"
 #include "updaterlog.h"
 
 #include "tiny/unique.h"
@@ -103,7 +104,7 @@ TEST(SessionLimits, SilentClientsAreDroppedAfterTheirLimitAtEveryStep)
         std::vector<std::string> expected = step.linesBefore;
         expected.insert(expected.end(), step.linesAfterLimit.begin(), step.linesAfterLimit.end());
         EXPECT_LINES(log.lines(), expected);
-        EXPECT_EQ(0, service.comm().sessionActive.load());
+        EXPECT_FALSE(service.sessionActive());
         EXPECT_TRUE(client.disconnectedWithin(1000)) << "the client was not hung up on";
     }
 }
@@ -139,13 +140,13 @@ TEST(SessionStop, StopEndsEveryWaitAtOnceWithoutALineOfItsOwn)
         Sleep(50);   // well inside the wait
 
         const ULONGLONG requested = GetTickCount64();
-        service.comm().StopSession(kStopWaitMs);
+        service.broker().gate().Stop(kStopWaitMs);
         const ULONGLONG took = GetTickCount64() - requested;
         EXPECT_LT(took, kStopWaitMs) << "the session outlived the stop's wait";
         std::printf("%s: the session ended %u ms after the stop\n", step.name, static_cast<unsigned>(took));
         EXPECT_TRUE(service.ended(1000));
         EXPECT_LINES(log.lines(), step.linesBefore);   // nothing after the stop
-        EXPECT_EQ(0, service.comm().sessionActive.load());
+        EXPECT_FALSE(service.sessionActive());
         EXPECT_TRUE(service.logStillWritable());
         if (step.act) {
             EXPECT_TRUE(client.disconnectedWithin(1000)) << "the client was not let go";
@@ -206,7 +207,7 @@ TEST(SessionStop, AStopDuringTheCleanUpEndsTheSessionBeforeTheStopReturns)
     const size_t left = stale.left();
     EXPECT_GT(left, 0u) << "the clean-up ended by itself before the stop: too few scripts to show anything";
     EXPECT_LINES(log.lines(), {"Comm - Pipe connected."});
-    EXPECT_EQ(0, service.comm().sessionActive.load());
+    EXPECT_FALSE(service.sessionActive());
     EXPECT_TRUE(client.disconnectedWithin(1000)) << "the client was not let go";
     std::printf("the stop came with %u of %u scripts left\n", static_cast<unsigned>(left), kScripts);
 }
@@ -215,7 +216,8 @@ TEST(SessionLimits, AReceiveThatOutlivesItsLimitIsTakenBackAndTheNextReadGetsThe
 {
     // A time-out must not leave a read pending that would swallow the client's next message.
     FileLog log(nvtest::suiteDir() + L"\\receive.log");
-    UpdaterComm comm(&log, InProcessService::limits());
+    SessionGate gate;
+    PipeChannel comm(log, gate.StopEvent(), InProcessService::limits());
     ASSERT_EQ(0, comm.Initialize());
     ASSERT_EQ(0, comm.CreatePipe());
     PipeClient client;
