@@ -1,7 +1,8 @@
 // What the main loop shares with each communication thread it starts: the session gate, the pipe
-// channel and the log the sessions write to.
+// channel, the holds of advertisements not yet removed and the log the sessions write to.
 #pragma once
 
+#include "keptholds.h"
 #include "pipechannel.h"
 #include "sessiongate.h"
 #include "updaterlog.h"
@@ -21,11 +22,13 @@ public:
     SessionGate &gate() { return gate_; }
     const SessionGate &gate() const { return gate_; }
     PipeChannel &channel() { return channel_; }
+    KeptHolds &kept() { return kept_; }
 
 private:
     UpdaterLog &log_;
     SessionGate gate_;      // made before the channel, whose waits end at the gate's stop
     PipeChannel channel_;
+    KeptHolds kept_;
 };
 
 } // namespace nvupdater

@@ -49,8 +49,7 @@ const wchar_t kCannotHold[] = L"Package refused: the file can't be held unchange
 const wchar_t kTransformRefused[] = L"Transform refused: %ls";
 
 // The examination's steps as the session's log tells them; none once the stop has come, since
-// the session then ends without a word, except that an advertisement begun before the stop is on
-// record, as its removal is.
+// the session then ends without a word but for its advertisement's removal.
 class Logged : public ExaminationObserver {
 public:
     Logged(const PipeChannel &channel, UpdaterLog &log) : channel_(channel), log_(log) {}
@@ -91,9 +90,9 @@ public:
     void Advertised(UINT result) override
     {
         if (result == 0)
-            log_.Write(kAdvertised, LogDebug);
+            Write(kAdvertised, LogDebug);
         else
-            log_.Write(FormatText(kAdvertisingFailed, static_cast<int>(result)), LogError);
+            Write(FormatText(kAdvertisingFailed, static_cast<int>(result)), LogError);
     }
     void PackageUnlocked(DWORD result) override
     {
@@ -146,15 +145,18 @@ private:
 class Session {
 public:
     explicit Session(BrokerContext &context)
-        : gate_(context.gate()), channel_(context.channel()), log_(context.log())
+        : gate_(context.gate()), channel_(context.channel()), kept_(context.kept()), log_(context.log())
     {
     }
 
     // Steps from the connected client to the end of the conversation; the caller closes. What the
-    // session holds (the package, its transforms) is let go when the session object ends.
+    // session holds (the package, its transforms) is let go when the session object ends, or kept
+    // by the service while its advertisement stays applied.
     void Converse()
     {
-        const LONG stale = CleanupStaleScripts([this] { return channel_.Stopping(); });
+        // What earlier sessions kept held for an advertisement they could not remove goes with it.
+        const LONG stale = CleanupStaleScripts([this] { return channel_.Stopping(); },
+                                               [this](const std::wstring &product) { kept_.Release(product); });
         if (channel_.Stopping())
             return;
         if (stale != 0)
@@ -177,9 +179,9 @@ public:
     }
 
 private:
-    // A step's own failure line. After the service's stop the session ends without a word: the
-    // pipe calls were cut short by the stop, not failed by the client.
-    void Failed(const std::wstring &line, int level)
+    // A step's line. After the service's stop the session ends without a word but for its
+    // advertisement's removal: the pipe calls were cut short by the stop, not failed by the client.
+    void Say(const std::wstring &line, int level)
     {
         if (!channel_.Stopping())
             log_.Write(line, level);
@@ -190,24 +192,24 @@ private:
         const std::wstring hello =
             FormatText(protocol::kGreetingFormat, protocol::kServiceIdentity, protocol::kProtocolVersion);
         if (channel_.Send(hello) != 0) {
-            Failed(kSendingInitFails, LogComm);
+            Say(kSendingInitFails, LogComm);
             return false;
         }
         std::wstring reply;
         if (channel_.Receive(reply, channel_.limits().messageMs) != 0) {
-            Failed(kRecievingInitFails, LogComm);
+            Say(kRecievingInitFails, LogComm);
             return false;
         }
         protocol::Greeting greeting;
         if (!protocol::ParseGreeting(reply, greeting)) {
-            log_.Write(FormatText(kInvalidCommand, reply.c_str()), LogError);
+            Say(FormatText(kInvalidCommand, reply.c_str()), LogError);
             return false;
         }
         if (greeting.identity != protocol::kClientIdentity) {
-            log_.Write(FormatText(kInvalidSender, greeting.identity.c_str()), LogError);
+            Say(FormatText(kInvalidSender, greeting.identity.c_str()), LogError);
             return false;
         }
-        log_.Write(FormatText(kConnectedToWrapper, greeting.version), LogComm);
+        Say(FormatText(kConnectedToWrapper, greeting.version), LogComm);
         return true;
     }
 
@@ -215,18 +217,18 @@ private:
     {
         std::wstring command;
         if (channel_.Receive(command, channel_.limits().messageMs) != 0) {
-            Failed(kRecievingPackageFails, LogComm);
+            Say(kRecievingPackageFails, LogComm);
             return false;
         }
         if (!protocol::ParsePackageCommand(command, package)) {
-            log_.Write(FormatText(kInvalidCommand, command.c_str()), LogError);
+            Say(FormatText(kInvalidCommand, command.c_str()), LogError);
             return false;
         }
         if (!package.transforms.empty())
-            log_.Write(FormatText(kRecievedWithTransforms, package.packagePath.c_str(), package.transforms.c_str()),
-                       LogComm);
+            Say(FormatText(kRecievedWithTransforms, package.packagePath.c_str(), package.transforms.c_str()),
+                LogComm);
         else
-            log_.Write(FormatText(kRecieved, package.packagePath.c_str()), LogComm);
+            Say(FormatText(kRecieved, package.packagePath.c_str()), LogComm);
         return true;
     }
 
@@ -245,11 +247,14 @@ private:
     // result, a failed send or receive, a time-out, a malformed result, the stop), the advertisement
     // goes first, while the package and its transforms are still held; only then are they let go.
     // Otherwise the client could swap the package and install its own file on the advertisement.
+    // When it could not be taken away the service keeps them until a clean-up has removed it.
     void Install()
     {
         const bool reported = AwaitInstallation();
         const bool removed = TakeAdvertisementAway();
         gate_.EndAdvertisement();
+        if (!removed)
+            kept_.Keep(examination_);
         examination_ = Examination();
         if (reported && removed)
             ReceiveGoodbye();
@@ -259,20 +264,20 @@ private:
     bool AwaitInstallation()
     {
         if (channel_.Send(FormatText(protocol::kResultFormat, static_cast<int>(ResultGoAhead))) != 0) {
-            Failed(kSendingResultFails, LogComm);
+            Say(kSendingResultFails, LogComm);
             return false;
         }
         std::wstring message;
         if (channel_.Receive(message, channel_.limits().installationMs) != 0) {
-            Failed(kRecievingResultFails, LogComm);
+            Say(kRecievingResultFails, LogComm);
             return false;
         }
         int installResult = 0;
         if (!protocol::ParseInstallationResult(message, installResult)) {
-            log_.Write(FormatText(kInvalidCommand, message.c_str()), LogComm);
+            Say(FormatText(kInvalidCommand, message.c_str()), LogComm);
             return false;
         }
-        log_.Write(FormatText(kInstallationResult, installResult), LogError);
+        Say(FormatText(kInstallationResult, installResult), LogError);
         return true;
     }
 
@@ -295,18 +300,19 @@ private:
     {
         std::wstring message;
         if (channel_.Receive(message, channel_.limits().messageMs) != 0) {
-            Failed(kRecievingEndFails, LogComm);
+            Say(kRecievingEndFails, LogComm);
             return;
         }
         if (message != protocol::kBye) {
-            log_.Write(FormatText(kInvalidCommand, message.c_str()), LogComm);
+            Say(FormatText(kInvalidCommand, message.c_str()), LogComm);
             return;
         }
-        log_.Write(kFinished, LogComm);
+        Say(kFinished, LogComm);
     }
 
     SessionGate &gate_;
     PipeChannel &channel_;
+    KeptHolds &kept_;
     UpdaterLog &log_;
     Steered steered_{gate_, channel_, log_};
     // Holds the package and its transforms until the session ends or the advertisement is gone.
@@ -329,7 +335,8 @@ bool Serve(BrokerContext &context)
             log.Write(FormatText(kConnectingFails, static_cast<int>(waited)), LogError);
         return false;
     }
-    log.Write(kPipeConnected, LogComm);
+    if (!channel.Stopping())
+        log.Write(kPipeConnected, LogComm);
 
     Session(context).Converse();
 
@@ -346,8 +353,8 @@ void CommunicationThread(void *context)
     BrokerContext *broker = static_cast<BrokerContext *>(context);
     if (!broker || !broker->gate().ClaimSession())
         return;
-    (void)Serve(*broker);
-    broker->gate().ReleaseSession(true);
+    const bool served = Serve(*broker);
+    broker->gate().ReleaseSession(served);
 }
 
 } // namespace nvupdater

@@ -45,6 +45,14 @@ nvupdater::SessionLimits InProcessService::limits(DWORD limitMs)
 
 bool InProcessService::ended(DWORD timeoutMs) { return WaitForSingleObject(thread_.get(), timeoutMs) == WAIT_OBJECT_0; }
 
+bool InProcessService::serveNext(DWORD timeoutMs)
+{
+    if (!ended(timeoutMs))
+        return false;
+    thread_.reset(CreateThread(nullptr, 0, runSession, &broker_, 0, nullptr));
+    return thread_.valid();
+}
+
 bool InProcessService::logStillWritable()
 {
     norvo::tiny::UniqueHandle writer(CreateThread(nullptr, 0, writeOnce, &log_, 0, nullptr));

@@ -28,6 +28,9 @@ public:
     void stop(DWORD waitMs) { broker_.gate().Stop(waitMs, 0, thread_.get()); }
     LogWatch watch() const { return LogWatch(path_); }
     bool ended(DWORD timeoutMs);
+    // Once the session thread has ended (within `timeoutMs`), starts the next on the same broker,
+    // as the main loop does. False when the last one did not end.
+    bool serveNext(DWORD timeoutMs);
     // True when a log write from another thread completes in time: no lock was left held.
     bool logStillWritable();
 
