@@ -30,6 +30,7 @@ trap 'nv_server_stop' EXIT
 step "1. Packages and build"
 "$NV_ROOT/tools/setup.sh" | sed 's/^/   /'
 "$NV_ROOT/tools/build.sh" "$NV_BUILD" >"$NV_BUILD/demo-build.log" 2>&1 || { tail -n 30 "$NV_BUILD/demo-build.log"; fail "build"; }
+nv_load_facts || fail "the build's facts"
 note "built the $NV_ARCH program ($NV_ARCH_WHY) into $NV_BUILD (log: demo-build.log)"
 
 step "2. A fresh Windows machine: a 64-bit Wine prefix in $NV_WORK/prefix"

@@ -1,33 +1,34 @@
 #!/usr/bin/env bash
 # Builds the service's installer package from nvupdaterservice.wxs with wixl (and msibuild).
 # usage: build-installer.sh --version MAJOR.MINOR.BUILD.REVISION --exe SERVICE.EXE --icon ICON.ico
-#                           --names SERVICENAMES.H --out FILE.msi [--strip STRIP_TOOL] [--arch x86|x64]
+#                           --facts FACTS.SH --out FILE.msi [--strip STRIP_TOOL] [--arch x86|x64]
 # The build calls it with the project's version (a CMake target); a test may call it with another
 # version to make an older or newer build of the same package. With --strip the package ships the
 # executable without its debug information (the executable in the build folder keeps it).
-# The service's names come from the build's generated servicenames.h (--names).
+# The service's names, its UpgradeCode and the data folders' descriptor come from the build's
+# generated facts.sh (--facts).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-version="" exe="" icon="" names="" out="" strip="" arch=x86
+version="" exe="" icon="" facts="" out="" strip="" arch=x86
 while [ $# -gt 0 ]; do
   case $1 in
     --version) version=$2; shift 2;;
     --exe) exe=$2; shift 2;;
     --icon) icon=$2; shift 2;;
-    --names) names=$2; shift 2;;
+    --facts) facts=$2; shift 2;;
     --out) out=$2; shift 2;;
     --strip) strip=$2; shift 2;;
     --arch) arch=$2; shift 2;;
     *) echo "build-installer: unknown option $1" >&2; exit 2;;
   esac
 done
-[ -n "$version" ] && [ -f "$exe" ] && [ -f "$icon" ] && [ -f "$names" ] && [ -n "$out" ] ||
+[ -n "$version" ] && [ -f "$exe" ] && [ -f "$icon" ] && [ -f "$facts" ] && [ -n "$out" ] ||
   { sed -n 2,4p "$0" >&2; exit 2; }
 [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+(\.[0-9]+)?$ ]] || { echo "build-installer: bad version $version" >&2; exit 2; }
 [[ $arch =~ ^(x86|x64)$ ]] || { echo "build-installer: --arch x86 or x64, not $arch" >&2; exit 2; }
-name_of() { sed -n "s/^#define $1 \"\(.*\)\"\$/\1/p" "$names"; }
-service_name=$(name_of NV_SERVICE_NAME) display_name=$(name_of NV_SERVICE_DISPLAY_NAME)
-[ -n "$service_name" ] && [ -n "$display_name" ] || { echo "build-installer: no service names in $names" >&2; exit 2; }
+# shellcheck source=/dev/null
+. "$facts"
+service_name=$NV_SERVICE_NAME display_name=$NV_SERVICE_DISPLAY_NAME upgrade_code=$NV_UPGRADE_CODE
 
 # The installer compares only the first three fields of a version, so the product code follows
 # them: a rebuild of one release keeps its product code, and a release that changes only the
@@ -36,8 +37,6 @@ service_name=$(name_of NV_SERVICE_NAME) display_name=$(name_of NV_SERVICE_DISPLA
 release=$(printf '%s' "$version" | cut -d. -f1-3)
 name="nvupdaterservice $release"
 [ "$arch" = x86 ] || name="nvupdaterservice $arch $release"
-upgrade_code=$(sed -n 's/.*UpgradeCode="\({[0-9A-F-]*}\)".*/\1/p' "$here/nvupdaterservice.wxs")
-[ -n "$upgrade_code" ] || { echo "build-installer: no UpgradeCode in nvupdaterservice.wxs" >&2; exit 2; }
 product_code=$(python3 -c 'import sys, uuid
 print("{%s}" % str(uuid.uuid5(uuid.UUID(sys.argv[1]), sys.argv[2])).upper())' "$upgrade_code" "$name")
 
@@ -52,7 +51,7 @@ fi
 cp "$icon" "$stage/service.ico"
 mkdir -p "$(dirname "$out")"
 out=$(cd "$(dirname "$out")" && pwd)/$(basename "$out")
-( cd "$stage" && wixl -a "$arch" -D Arch="$arch" -D Version="$version" -D ProductCode="$product_code" \
+( cd "$stage" && wixl -a "$arch" -D Arch="$arch" -D Version="$version" -D ProductCode="$product_code" -D UpgradeCode="$upgrade_code" \
     -D ServiceName="$service_name" -D DisplayName="$display_name" \
     -D ServiceExe=nvupdaterservice.exe -D IconFile=service.ico -o package.msi "$here/nvupdaterservice.wxs" )
 # wixl leaves out the vital flag of the service's registration (msidbServiceInstallErrorControlVital,
@@ -71,10 +70,9 @@ printf '%s\n' \
   >"$stage/MsiServiceConfigFailureActions.idt"
 msibuild "$stage/package.msi" -i "$stage/MsiServiceConfigFailureActions.idt"
 msibuild "$stage/package.msi" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('MsiConfigureServices', 'VersionNT >= 600', 5850)"
-# wixl has no permissions: the data folders get the service's own descriptor (one source: the
-# service's kDataFolderSecurity) through the MsiLockPermissionsEx table, applied as they are created.
-security=$(sed -n 's/^const wchar_t kDataFolderSecurity\[\] = L"\(.*\)";$/\1/p' "$here/../../src/nvupdaterservice/servicefolders.cpp")
-[ -n "$security" ] || { echo "build-installer: no kDataFolderSecurity in servicefolders.cpp" >&2; exit 2; }
+# wixl has no permissions: the data folders get the service's own descriptor (NV_DATA_FOLDER_SECURITY)
+# through the MsiLockPermissionsEx table, applied as they are created.
+security=$NV_DATA_FOLDER_SECURITY
 {
   printf 'MsiLockPermissionsEx\tLockObject\tTable\tSDDL\tCondition\r\n'
   printf 's72\ts72\ts32\ts0\tS255\r\n'

@@ -18,7 +18,7 @@ for view in 32 64; do
   timeout 60 "$NV_WINE" reg add "$key" /v Debugger /t REG_SZ /d 'C:\windows\system32\cmd.exe /c exit' /f /reg:$view
   timeout 60 "$NV_WINE" reg add "$key" /v Auto /t REG_SZ /d 1 /f /reg:$view
 done
-"$root/tools/msidouble/install.sh" --dll "$build/tools/msidouble/msi.dll" \
+"$root/tests/doubles/msi/install.sh" --dll "$build/tests/doubles/msi/msi.dll" \
   --log "$(printf 'Z:%s' "$suite/msidouble-calls.txt" | sed 's|/|\\|g')" "$WINEPREFIX" nvupdaterservice.exe
 # In the registry view of the build under test, where the double (of the service's type) reads it.
 timeout 60 "$NV_WINE" reg add 'HKLM\SOFTWARE\NorvoTest\MsiDouble' /v FaultInCall /t REG_DWORD /d 94 /f /reg:$NV_REG_VIEW

@@ -5,7 +5,7 @@
 
 #include "testsupport.h"
 
-#include "protocol.h"
+#include "protocol/protocol.h"
 
 #include <windows.h>
 

@@ -1,6 +1,6 @@
 #include "inprocessservice.h"
 
-#include "session.h"
+#include "service/session.h"
 
 #include <gtest/gtest.h>
 

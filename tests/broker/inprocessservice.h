@@ -3,8 +3,8 @@
 #pragma once
 
 #include "brokerharness.h"
-#include "brokercontext.h"
-#include "updaterlog.h"
+#include "service/brokercontext.h"
+#include "service/updaterlog.h"
 
 #include "tiny/unique.h"
 

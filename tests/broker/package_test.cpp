@@ -5,7 +5,7 @@
 #include "conversation.h"
 #include "inprocessservice.h"
 #include "inspection/productinventory.h"
-#include "servicefolders.h"
+#include "inspection/servicefolders.h"
 #include "testsupport.h"
 #include "tiny/unique.h"
 

@@ -1,8 +1,8 @@
 // What the service makes of the client's texts before it acts on them: the greeting's reply, the
 // package command, the installation result, the decision as the reference client reads it, the
 // transforms text and the path of a file to hold. In-process, one table per reader.
-#include "clientmessages.h"
-#include "protocol.h"
+#include "protocol/clientmessages.h"
+#include "protocol/protocol.h"
 #include "inspection/packagehold.h"
 #include "inspection/transforms.h"
 

@@ -13,17 +13,17 @@ build=$(cd "$run/.." && pwd)
 kit=$run/testkit
 . "$kit/kit.env"
 
-"$root/tools/testkit/trust-root.sh" add "$kit/pki/root.crt"
-"$root/tools/msidouble/install.sh" --dll "$build/tools/msidouble/msi.dll" "$WINEPREFIX" nvupdaterservice.exe \
+"$root/tests/kit/trust-root.sh" add "$kit/pki/root.crt"
+"$root/tests/doubles/msi/install.sh" --dll "$build/tests/doubles/msi/msi.dll" "$WINEPREFIX" nvupdaterservice.exe \
   broker_package_tests.exe
 
 mkdir -p "$suite/packages"
-"$root/tools/testkit/build-package.sh" --out "$suite/packages/newer.msi" \
+"$root/tests/kit/build-package.sh" --out "$suite/packages/newer.msi" \
   --product-code '{7B000000-0000-4000-8000-000000000901}' --upgrade-code "$UC_F" --version 9.0.1 \
   --name "Norvo Test F" --row "$UC_F|0|0|1"
-"$root/tools/testkit/sign-package.sh" "$kit/pki" norvo "$suite/packages/newer.msi" "$suite/packages/newer-norvo.msi"
+"$root/tests/kit/sign-package.sh" "$kit/pki" norvo "$suite/packages/newer.msi" "$suite/packages/newer-norvo.msi"
 
 # Transform files: one unsigned, one signed by the accepted publisher (a transform is a storage file
 # like a package, and is signed the same way).
 cp "$kit/packages/unsigned.msi" "$suite/packages/unsigned.mst"
-"$root/tools/testkit/sign-package.sh" "$kit/pki" norvo "$suite/packages/unsigned.mst" "$suite/packages/signed-norvo.mst"
+"$root/tests/kit/sign-package.sh" "$kit/pki" norvo "$suite/packages/unsigned.mst" "$suite/packages/signed-norvo.mst"

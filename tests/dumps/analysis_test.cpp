@@ -1,4 +1,4 @@
-// Kernel dump analysis through the debugger engine test double (tools/dbgengdouble): Wine's own
+// Kernel dump analysis through the debugger engine test double (tests/doubles/dbgeng): Wine's own
 // engine cannot open dump files, so this suite's prepare step puts the double in the prefix's
 // system folder, selected for this executable only. The double replays a transcript of engine
 // output, in the shapes the engine prints, and records every call it receives.

@@ -86,7 +86,7 @@ std::string writeTranscript(const Session &s)
 
 std::string committedTranscript(const std::string &name)
 {
-    return nvtest::narrow(nvtest::sourceDir()) + "\\tools\\dbgengdouble\\transcripts\\" + name;
+    return nvtest::narrow(nvtest::sourceDir()) + "\\tests\\doubles\\dbgeng\\transcripts\\" + name;
 }
 
 void useTranscript(const std::string &path) { SetEnvironmentVariableA("NORVO_DBGENG_TRANSCRIPT", path.c_str()); }
@@ -130,7 +130,7 @@ std::string dumpFile()
 
 std::string bareEngineFolder()
 {
-    return dumptest::buildRoot() + "\\tools\\dbgengdouble\\bare";
+    return dumptest::buildRoot() + "\\tests\\doubles\\dbgeng\\bare";
 }
 
 void EngineTest::SetUp()

@@ -5,7 +5,7 @@
 # usage: make-template.sh RUNDIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/wine-env.sh"
+. "$here/../../tools/lib/wine-env.sh"
 run=$1
 template=$run/template
 mkdir -p "$run"

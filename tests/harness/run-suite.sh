@@ -17,7 +17,7 @@
 # result is the suite's result. A failed test is never run again.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/wine-env.sh"
+. "$here/../../tools/lib/wine-env.sh"
 
 run="" name="" limit=300 display=0 prepare=""
 while [ $# -gt 0 ]; do

@@ -1,4 +1,4 @@
-// The advertisement with the msi.dll test double (tools/msidouble): Wine does not implement the two
+// The advertisement with the msi.dll test double (tests/doubles/msi): Wine does not implement the two
 // advertise entry points, so this suite's prepare step installs the double as the prefix's system
 // msi.dll, selected for this executable only. The double records every call in a log file and
 // registers a product marker when a script is applied; everything else reaches Wine's installer.
@@ -6,7 +6,7 @@
 #include "inspection/eligibility.h"
 #include "inspection/productinventory.h"
 #include "kit.h"
-#include "servicefolders.h"
+#include "inspection/servicefolders.h"
 
 #include <gtest/gtest.h>
 

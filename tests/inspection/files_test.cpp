@@ -6,8 +6,8 @@
 #include "inspection/packagelock.h"
 #include "inspection/productinventory.h"
 #include "kit.h"
-#include "protectedfolder.h"
-#include "servicefolders.h"
+#include "inspection/protectedfolder.h"
+#include "inspection/servicefolders.h"
 #include "tiny/unique.h"
 
 #include <gtest/gtest.h>

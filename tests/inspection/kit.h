@@ -1,4 +1,4 @@
-// What the inspection suites share: the test kit's packages and codes (tools/testkit/make-kit.sh),
+// What the inspection suites share: the test kit's packages and codes (tests/kit/make-kit.sh),
 // registry fixtures in a chosen view, and real installs through msiexec.
 #pragma once
 

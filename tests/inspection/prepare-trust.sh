@@ -3,4 +3,4 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 run=$(cd "$1/../.." && pwd)
-"$here/../../tools/testkit/trust-root.sh" add "$run/testkit/pki/root.crt"
+"$here/../../tests/kit/trust-root.sh" add "$run/testkit/pki/root.crt"

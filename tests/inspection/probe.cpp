@@ -2,9 +2,9 @@
 // folder on the first line, the data folder on the second (UTF-8); then creates the service's
 // folders, points the service log where the service would and writes a line, and prints the log's
 // path on the third.
-#include "servicefolders.h"
+#include "inspection/servicefolders.h"
 #include "testsupport.h"
-#include "updaterlog.h"
+#include "service/updaterlog.h"
 
 #include <cstdio>
 #include <string>

@@ -6,7 +6,7 @@
 // executable whose version record says so.
 #include "inspection/eligibility.h"
 #include "inspection/signercheck.h"
-#include "tests/broker/brokerharness.h"
+#include "brokerharness.h"
 #include "testsupport.h"
 #include "tiny/unique.h"
 

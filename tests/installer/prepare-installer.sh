@@ -7,17 +7,17 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-suite=$1 package=$2 version=$3 older=$4 exe=$5 icon=$6 strip=$7 names=$8
+suite=$1 package=$2 version=$3 older=$4 exe=$5 icon=$6 strip=$7 facts=$8
 run=$(cd "$suite/../.." && pwd)
 kit=$run/testkit
 
-"$root/tools/testkit/trust-root.sh" add "$kit/pki/root.crt"
+"$root/tests/kit/trust-root.sh" add "$kit/pki/root.crt"
 mkdir -p "$suite/packages" "$suite/older"
-"$root/tools/testkit/sign-package.sh" "$kit/pki" norvo "$package" "$suite/packages/nvupdaterservice-$version.msi"
+"$root/tests/kit/sign-package.sh" "$kit/pki" norvo "$package" "$suite/packages/nvupdaterservice-$version.msi"
 
 python3 "$here/set-file-version.py" "$exe" "$suite/older/nvupdaterservice.exe" "$older"
 "$root/resources/installer/build-installer.sh" --version "$older" --exe "$suite/older/nvupdaterservice.exe" \
-  --icon "$icon" --names "$names" --strip "$strip" --out "$suite/older/nvupdaterservice-$older.msi" --arch "$NV_ARCH"
-"$root/tools/testkit/sign-package.sh" "$kit/pki" norvo "$suite/older/nvupdaterservice-$older.msi" \
+  --icon "$icon" --facts "$facts" --strip "$strip" --out "$suite/older/nvupdaterservice-$older.msi" --arch "$NV_ARCH"
+"$root/tests/kit/sign-package.sh" "$kit/pki" norvo "$suite/older/nvupdaterservice-$older.msi" \
   "$suite/packages/nvupdaterservice-$older.msi"
 ls -l "$suite/packages"

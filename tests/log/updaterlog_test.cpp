@@ -1,6 +1,6 @@
 // The service log against the real file system: what a line looks like, when the file is moved
 // aside, what happens without a logs folder, and that concurrent writers never mix their lines.
-#include "updaterlog.h"
+#include "service/updaterlog.h"
 
 #include "testsupport.h"
 #include "tiny/unique.h"

@@ -1,7 +1,7 @@
 // The reference client against a stand-in for the service: a thread of this test that owns the real
 // pipe \\.\pipe\NVUpdatePipe and plays one scripted conversation. The client runs as its own
 // process; the test checks what the stand-in received, what the client printed and its exit code.
-#include "protocol.h"
+#include "protocol/protocol.h"
 #include "testsupport.h"
 #include "tiny/unique.h"
 

@@ -19,10 +19,10 @@ run=$(cd "$suite/../.." && pwd)
 build=$(cd "$run/.." && pwd)
 kit=$run/testkit
 . "$kit/kit.env"
-. "$root/tests/harness/wine-env.sh"
+. "$root/tools/lib/wine-env.sh"
 
-"$root/tools/testkit/trust-root.sh" add "$kit/pki/root.crt"
-"$root/tools/msidouble/install.sh" --dll "$build/tools/msidouble/msi.dll" --log 'C:\msidouble-calls.log' \
+"$root/tests/kit/trust-root.sh" add "$kit/pki/root.crt"
+"$root/tests/doubles/msi/install.sh" --dll "$build/tests/doubles/msi/msi.dll" --log 'C:\msidouble-calls.log' \
   "$WINEPREFIX" nvupdaterservice.exe nvcheck.exe
 
 for product in f-9.0.0 g-9.10.0; do
@@ -38,9 +38,9 @@ make() {
   for r in "$@"; do
     if [ "$r" = --no-table ]; then args+=(--no-table); else args+=(--row "$r"); fi
   done
-  "$root/tools/testkit/build-package.sh" --out "$pkgs/$name-unsigned.msi" --product-code "$(code "$n")" \
+  "$root/tests/kit/build-package.sh" --out "$pkgs/$name-unsigned.msi" --product-code "$(code "$n")" \
     --upgrade-code "$UC_F" --version "$version" --name "Norvo Check $name" "${args[@]+"${args[@]}"}"
-  "$root/tools/testkit/sign-package.sh" "$kit/pki" "$who" "$pkgs/$name-unsigned.msi" "$pkgs/$name.msi"
+  "$root/tests/kit/sign-package.sh" "$kit/pki" "$who" "$pkgs/$name-unsigned.msi" "$pkgs/$name.msi"
   rm -f "$pkgs/$name-unsigned.msi"
 }
 make rows norvo 1 9.0.0 "$UC_F|9.0.0|0|0" "$UC_F|0|9.0.0|0" "$UC_F|0|0|1" "$UC_F|8.0.0|10.0.0|" "$UC_H|0|0|0"
@@ -52,4 +52,4 @@ make odd norvo 6 9.0.0 "$UC_F|9\"\\.0|0|0"
 
 # Transform files beside the packages: one unsigned, one signed by the accepted publisher.
 cp "$kit/packages/unsigned.msi" "$pkgs/unsigned.mst"
-"$root/tools/testkit/sign-package.sh" "$kit/pki" norvo "$pkgs/unsigned.mst" "$pkgs/signed.mst"
+"$root/tests/kit/sign-package.sh" "$kit/pki" norvo "$pkgs/unsigned.mst" "$pkgs/signed.mst"

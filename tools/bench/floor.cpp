@@ -2,7 +2,7 @@
 
 #include "inspection/eligibility.h"
 #include "inspection/packagepipeline.h"
-#include "servicefolders.h"
+#include "inspection/servicefolders.h"
 
 #include <objbase.h>
 

@@ -34,6 +34,7 @@ trap 'nv_server_stop' EXIT
 fail() { echo "bench: $*"; [ -f "$NV_WORK/last.out" ] && cat "$NV_WORK/last.out"; exit 1; }
 
 "$NV_ROOT/tools/build.sh" "$NV_BUILD" >"$NV_BUILD/bench-build.log" 2>&1 || fail "build failed (bench-build.log)"
+nv_load_facts || fail "the build's facts"
 # Everything started from here on inherits this shell's CPUs, the prefix's wineserver included.
 cpus=all
 if [ -n "${NV_BENCH_CPUS:-}" ]; then
@@ -42,7 +43,7 @@ if [ -n "${NV_BENCH_CPUS:-}" ]; then
 fi
 nv_prefix_make
 nv_service_install || fail "sc create"
-"$NV_ROOT/tools/msidouble/install.sh" --dll "$NV_BUILD/tools/msidouble/msi.dll" "$(nv_prefix)" nvupdaterservice.exe \
+"$NV_ROOT/tests/doubles/msi/install.sh" --dll "$NV_BUILD/tests/doubles/msi/msi.dll" "$(nv_prefix)" nvupdaterservice.exe \
   nvbench.exe >"$NV_WORK/msidouble.log" 2>&1 || fail "msi.dll test double"
 nv_kit_make >"$NV_WORK/kit.log" 2>&1 || fail "test kit (kit.log)"
 nv_wine 180 msiexec /i 'C:\demo\sample-1.0.0.msi' /qn || fail "installing version 1.0.0"

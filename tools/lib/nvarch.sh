@@ -30,20 +30,18 @@ nv_arch_facts() {
     x86)
       NV_TRIPLE=i686-w64-mingw32
       NV_BUILD_NAME=build
-      # A 32-bit program's system folder in a 64-bit prefix, and Wine's builtins of its type.
+      # A 32-bit program's system folder in a 64-bit prefix.
       NV_SYSTEM_FOLDER=syswow64
-      NV_BUILTIN_DLLS=/usr/lib/i386-linux-gnu/wine/i386-windows
       NV_PROGRAM_FILES_WIN='C:\Program Files (x86)'
       NV_REG_VIEW=32;;
     x64)
       NV_TRIPLE=x86_64-w64-mingw32
       NV_BUILD_NAME=build-x64
       NV_SYSTEM_FOLDER=system32
-      NV_BUILTIN_DLLS=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
       NV_PROGRAM_FILES_WIN='C:\Program Files'
       NV_REG_VIEW=64;;
     *) echo "NV_ARCH must be x86 or x64, not '$1'" >&2; return 2;;
   esac
 }
 nv_arch_facts "$NV_ARCH" || exit 2
-export NV_ARCH NV_ARCH_WHY NV_TRIPLE NV_SYSTEM_FOLDER NV_BUILTIN_DLLS NV_PROGRAM_FILES_WIN NV_REG_VIEW
+export NV_ARCH NV_ARCH_WHY NV_TRIPLE NV_SYSTEM_FOLDER NV_PROGRAM_FILES_WIN NV_REG_VIEW

@@ -1,4 +1,4 @@
-# Sourced by the test doubles' install scripts (tools/msidouble, tools/dbgengdouble): a double goes
+# Sourced by the test doubles' install scripts (tests/doubles/msi, tests/doubles/dbgeng): a double goes
 # into the system folder of the build's type and is selected per executable by Wine's DLL override.
 # Needs NV_ROOT.
 . "$NV_ROOT/tools/lib/nvarch.sh"
@@ -8,6 +8,16 @@ nv_double_system_folder() {
   local system=$1/drive_c/windows/$NV_SYSTEM_FOLDER
   [ -d "$system" ] || { echo "install.sh: $system missing (a prefix without the system folder of the $NV_ARCH build)" >&2; return 1; }
   printf '%s' "$system"
+}
+
+# Where Wine's builtin DLLs of the build's type are, as the configuration of the build that made
+# the double DLL (a file in that build) wrote them in its generated facts.sh.
+nv_double_builtins() {
+  local dir
+  dir=$(cd "$(dirname "$1")" && pwd) || return 1
+  while [ "$dir" != / ] && [ ! -f "$dir/generated/facts.sh" ]; do dir=$(dirname "$dir"); done
+  [ -f "$dir/generated/facts.sh" ] || { echo "install.sh: no build (generated/facts.sh) above $1" >&2; return 1; }
+  (. "$dir/generated/facts.sh" && printf '%s' "$NV_BUILTIN_DLLS")
 }
 
 # Selects the double named DLL (msi, dbgeng) for each EXE: HKCU\Software\Wine\AppDefaults\<exe>\

@@ -1,8 +1,8 @@
 // nswclient: the reference Setup Wrapper. It asks the updater service to accept a package, installs
 // it with no user interface after the go-ahead, reports the installer's result and says goodbye;
 // or, in raw mode, sends the given messages verbatim. Every message sent and received is printed.
-#include "clientmessages.h"
-#include "exitcodes.h"
+#include "protocol/clientmessages.h"
+#include "protocol/exitcodes.h"
 #include "pipeclient.h"
 #include "servicenames.h"
 

@@ -2,7 +2,7 @@
 // messages, each send and receive bounded by a time limit.
 #pragma once
 
-#include "protocol.h"
+#include "protocol/protocol.h"
 #include "tiny/unique.h"
 
 #include <windows.h>

@@ -2,7 +2,7 @@
 // rights of whoever runs it, and says in plain words why the service would accept or refuse it.
 // It never locks, advertises or installs anything. Exit codes are the reference client's.
 #include "checkreport.h"
-#include "exitcodes.h"
+#include "protocol/exitcodes.h"
 #include "output.h"
 #include "reportjson.h"
 #include "reporttext.h"

@@ -36,6 +36,7 @@ SOAK_SILENT_EVERY=${NV_SOAK_SILENT_EVERY:-200}
 SOAK_UNREMOVED_EVERY=${NV_SOAK_UNREMOVED_EVERY:-50}
 
 "$NV_ROOT/tools/build.sh" "$NV_BUILD" >"$NV_BUILD/soak-build.log" 2>&1 || fail "build failed (soak-build.log)"
+nv_load_facts || fail "the build's facts"
 nv_prefix_make
 SOAK_PRODUCT_CODE=$NV_SAMPLE_PC2
 nv_service_install || fail "sc create"
