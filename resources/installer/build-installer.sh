@@ -70,15 +70,21 @@ printf '%s\n' \
   >"$stage/MsiServiceConfigFailureActions.idt"
 msibuild "$stage/package.msi" -i "$stage/MsiServiceConfigFailureActions.idt"
 msibuild "$stage/package.msi" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('MsiConfigureServices', 'VersionNT >= 600', 5850)"
-# wixl has no permissions: the data folders get the service's own descriptor (NV_DATA_FOLDER_SECURITY)
-# through the MsiLockPermissionsEx table, applied as they are created.
-security=$NV_DATA_FOLDER_SECURITY
+# wixl has no permissions: the service's folders get the service's own descriptors
+# (NV_DATA_FOLDER_SECURITY, NV_PRIVATE_FOLDER_SECURITY) through the MsiLockPermissionsEx table,
+# applied as they are created.
+data_security=$NV_DATA_FOLDER_SECURITY private_security=$NV_PRIVATE_FOLDER_SECURITY
+[ -n "$data_security" ] && [ -n "$private_security" ] ||
+  { echo "build-installer: no folder descriptors in $facts" >&2; exit 2; }
 {
   printf 'MsiLockPermissionsEx\tLockObject\tTable\tSDDL\tCondition\r\n'
   printf 's72\ts72\ts32\ts0\tS255\r\n'
   printf 'MsiLockPermissionsEx\tMsiLockPermissionsEx\r\n'
-  for folder in DATANORVODIR DATADIR SCRIPTSDIR; do
-    printf 'Lock%s\t%s\tCreateFolder\t%s\t\r\n' "$folder" "$folder" "$security"
+  for folder in DATANORVODIR DATADIR; do
+    printf 'Lock%s\t%s\tCreateFolder\t%s\t\r\n' "$folder" "$folder" "$data_security"
+  done
+  for folder in SCRIPTSDIR LOGSDIR; do
+    printf 'Lock%s\t%s\tCreateFolder\t%s\t\r\n' "$folder" "$folder" "$private_security"
   done
 } >"$stage/MsiLockPermissionsEx.idt"
 msibuild "$stage/package.msi" -i "$stage/MsiLockPermissionsEx.idt"

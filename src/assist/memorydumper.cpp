@@ -7,6 +7,7 @@
 #include "tiny/unique.h"
 
 #include <dbghelp.h>
+#include <sddl.h>
 
 namespace norvo {
 namespace assist {
@@ -29,6 +30,9 @@ const char kCreateFinished[] = "MemoryDumper::dumpProcessState: Create file %s f
 const char kCreateFailed[] = "MemoryDumper::dumpProcessState: Create file %s error code %u\n";
 const char kWriteFailedText[] = "MemoryDumper::dumpProcessState: MiniDumpWriteDump error: %d\n";
 const char kWrittenText[] = "MemoryDumper::dumpProcessState: dump of process %d has been successful\n";
+// The dump holds the process's memory: from its first byte only SYSTEM and Administrators may open
+// it (a protected list, nothing inherited from the folder).
+const char kDumpSecurity[] = "D:P(A;;FA;;;SY)(A;;FA;;;BA)";
 
 typedef BOOL(WINAPI *MiniDumpWriteDumpRoutine)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
                                                PMINIDUMP_EXCEPTION_INFORMATION, PMINIDUMP_USER_STREAM_INFORMATION,
@@ -96,8 +100,16 @@ int MemoryDumper::dumpProcessState(EXCEPTION_POINTERS *exception, HANDLE process
     // An old dump goes first, through a handle on the file itself; the new one is created, never
     // opened: a link or anything else left under the name makes the creation fail.
     (void)tiny::deleteFileItself(dumpFilePath.c_str());   // none there is fine; anything else fails the creation
-    tiny::UniqueFile file(CreateFileA(dumpFilePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    tiny::UniqueLocal descriptor;
+    SECURITY_ATTRIBUTES security = {sizeof(security), nullptr, FALSE};
+    // Without its descriptor the file is not made at all: it would inherit the folder's access.
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorA(
+            kDumpSecurity, SDDL_REVISION_1, reinterpret_cast<PSECURITY_DESCRIPTOR *>(descriptor.put()), nullptr))
+        security.lpSecurityDescriptor = descriptor.get();
+    tiny::UniqueFile file(security.lpSecurityDescriptor
+                              ? CreateFileA(dumpFilePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &security,
+                                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)
+                              : INVALID_HANDLE_VALUE);
     DWORD error = GetLastError();
     assistLog(kCreateFinished, dumpFilePath.c_str(), static_cast<unsigned>(error));
     if (!file.valid() || !file.get()) {

@@ -4,8 +4,6 @@
 
 #include "inspection/msiapi.h"
 #include "inspection/productinventory.h"
-#include "inspection/protectedfolder.h"
-#include "inspection/servicefolders.h"
 
 namespace nvupdater {
 
@@ -17,14 +15,6 @@ const LANGID kScriptLanguage = 0x409;
 const DWORD kScriptFlags = 0x1A8;
 const wchar_t kScriptExtension[] = L".aas";
 const size_t kProductCodeLength = 38;
-
-// The scripts folder, judged through a handle: the service writes, applies and removes scripts only
-// where nobody else may put or change one.
-bool scriptsFolderProtected()
-{
-    const std::wstring folder = GetScriptsFolder();
-    return IsProtectedFolder(folder.substr(0, folder.size() - 1));
-}
 
 bool isHexDigit(wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F') || (c >= L'a' && c <= L'f'); }
 
@@ -43,8 +33,8 @@ bool IsRegistryGuid(const std::wstring &text)
     return true;
 }
 
-UINT AdvertisePackage(PackageReader &package, const std::wstring &packagePath, const std::wstring &transforms,
-                      std::wstring &scriptPath)
+UINT AdvertisePackage(PackageReader &package, const HeldFolder &scripts, const std::wstring &packagePath,
+                      const std::wstring &transforms, std::wstring &scriptPath)
 {
     // The script's name is made from the package's text: only a GUID may become a file name there.
     const std::wstring productCode = package.Property(L"ProductCode");
@@ -52,8 +42,9 @@ UINT AdvertisePackage(PackageReader &package, const std::wstring &packagePath, c
         scriptPath.clear();
         return ERROR_INVALID_PARAMETER;
     }
-    scriptPath = GetScriptsFolder() + productCode + kScriptExtension;
-    if (!scriptsFolderProtected())
+    scriptPath = scripts.path() + L"\\" + productCode + kScriptExtension;
+    // The service writes and applies scripts only where nobody else may put or change one.
+    if (!scripts.isProtected())
         return ERROR_ACCESS_DENIED;
     UINT result = msi::AdvertiseProduct(packagePath, scriptPath, transforms, kScriptLanguage);
     if (result != ERROR_SUCCESS)
@@ -75,11 +66,12 @@ UINT UnadvertiseScript(const std::wstring &scriptPath)
     return result;
 }
 
-LONG CleanupStaleScripts(const std::function<bool()> &stopping, const ScriptRemoved &removed)
+LONG CleanupStaleScripts(const HeldFolder &scripts, const std::function<bool()> &stopping,
+                         const ScriptRemoved &removed)
 {
-    const std::wstring folder = GetScriptsFolder();
+    const std::wstring folder = scripts.path() + L"\\";
     // No folder, nothing left over; one that others may write to is not touched.
-    if (!scriptsFolderProtected())
+    if (!scripts.isProtected())
         return GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES ? 0 : ERROR_ACCESS_DENIED;
     WIN32_FIND_DATAW entry = {};
     norvo::tiny::UniqueFind listing(FindFirstFileW((folder + L"*" + kScriptExtension).c_str(), &entry));

@@ -1,6 +1,7 @@
 #include "inspection/packagehold.h"
 
 #include "tiny/finalpath.h"
+#include "tiny/unwaitedopen.h"
 
 #include <vector>
 
@@ -94,16 +95,16 @@ DWORD HoldFile(const std::wstring &path, FileHold &hold)
 
     // Reading, and sharing only reading: from now on nobody writes, renames or deletes the file.
     // A reparse point is opened itself, never followed. The security rights come with the same
-    // open when the caller has them, so the lock acts on exactly this file.
+    // open when the caller has them, so the lock acts on exactly this file. Nobody's opportunistic
+    // lock makes the open wait: a file whose holder would have to let go first is refused.
     const DWORD share = FILE_SHARE_READ;
-    const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
-    norvo::tiny::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ | READ_CONTROL | WRITE_DAC | WRITE_OWNER, share,
-                                             nullptr, OPEN_EXISTING, flags, nullptr));
-    bool canChangeSecurity = file.valid();
-    if (!file && GetLastError() == ERROR_ACCESS_DENIED)
-        file.reset(CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, flags, nullptr));
-    if (!file)
-        return GetLastError();
+    norvo::tiny::UniqueFile file;
+    result = norvo::tiny::openWithoutWaiting(path, GENERIC_READ | READ_CONTROL | WRITE_DAC | WRITE_OWNER, share, file);
+    const bool canChangeSecurity = result == ERROR_SUCCESS;
+    if (result == ERROR_ACCESS_DENIED)
+        result = norvo::tiny::openWithoutWaiting(path, GENERIC_READ, share, file);
+    if (result != ERROR_SUCCESS)
+        return result;
 
     result = checkHeldFile(file.get(), path);
     if (result != ERROR_SUCCESS)

@@ -31,10 +31,11 @@ struct FileHold {
 // the client around this call), and checks what it opened: the path rules above; a regular file on
 // a local disk (not a directory, device or pipe), no reparse point, exactly one link; and the
 // file's final path equal to `path` with its short names expanded, letter case aside, so that no
-// junction, link or substituted drive lies on the way. 0 with `hold` filled, or the Windows error
-// that says why not (161 or 206 for the path rules, 32 when another process has the file open for
-// writing, 1142 for a second link, 681 for a reparse point, 222 for a device or pipe, 336 for a
-// directory, 1921 when the final path differs); `hold` is then empty.
+// junction, link or substituted drive lies on the way. The open never waits for another's
+// opportunistic lock. 0 with `hold` filled, or the Windows error that says why not (161 or 206 for
+// the path rules, 32 when another process has the file open for writing, 742 when another's
+// opportunistic lock on it is being broken, 1142 for a second link, 681 for a reparse point, 222
+// for a device or pipe, 336 for a directory, 1921 when the final path differs); `hold` is then empty.
 [[nodiscard]] DWORD HoldFile(const std::wstring &path, FileHold &hold);
 
 } // namespace nvupdater

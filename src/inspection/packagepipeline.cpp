@@ -105,7 +105,9 @@ private:
     {
         if (observer_.Stopped() || !observer_.MayAdvertise())
             return protocol::ResultAdvertiseFailed;
-        const UINT result = AdvertisePackage(Reader(), examination_.packagePath, examination_.transforms,
+        const HeldFolder none;   // no folder given: no script is written
+        const HeldFolder &scripts = options_.scripts ? *options_.scripts : none;
+        const UINT result = AdvertisePackage(Reader(), scripts, examination_.packagePath, examination_.transforms,
                                              examination_.scriptPath);
         examination_.advertised = result == 0;
         observer_.Advertised(result);

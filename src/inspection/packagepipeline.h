@@ -8,6 +8,7 @@
 #include "inspection/packagedatabase.h"
 #include "inspection/packagedecision.h"
 #include "inspection/packagehold.h"
+#include "inspection/protectedfolder.h"
 
 #include <windows.h>
 
@@ -46,6 +47,7 @@ public:
 struct ExaminationOptions {
     FileHolder hold;                 // empty: HoldFile with the calling thread's identity
     bool lockAndAdvertise = false;   // the service's lock and advertisement; the check tool does neither
+    const HeldFolder *scripts = nullptr;   // where the advertise script goes; none: no advertisement
     ExaminationObserver *observer = nullptr;
     EligibilityObserver *eligibility = nullptr;
     // Where the properties and the NVUpdate table are read. Empty: the examination's own database,

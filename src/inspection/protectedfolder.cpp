@@ -26,12 +26,20 @@ const size_t kStampUnits = 17;   // 16 hexadecimal digits and the terminator
 
 enum class Verdict { Protected, Unprotected, LeadsElsewhere };
 
-// The folder itself, never what a reparse point names; every sharing allowed so that nobody is
-// kept out by this look.
-UniqueFile openFolder(const std::wstring &path, DWORD access)
+// What a look at a folder asks for: its security and attributes.
+const DWORD kJudgeRights = READ_CONTROL | FILE_READ_ATTRIBUTES;
+// A hold reads the folder's listing as well: only a handle with data access keeps others from
+// opening the folder for deletion (a rename included).
+const DWORD kHoldRights = kJudgeRights | FILE_LIST_DIRECTORY;
+const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+const DWORD kShareAllButDeletion = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// The folder itself, never what a reparse point names. A look shares everything so that nobody is
+// kept out by it.
+UniqueFile openFolder(const std::wstring &path, DWORD access, DWORD share = kShareAll)
 {
-    return UniqueFile(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    return UniqueFile(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
 // The account the service runs as (SYSTEM for the installed service).
@@ -129,8 +137,17 @@ bool moveAside(HANDLE folder, const std::wstring &path)
 
 bool IsProtectedFolder(const std::wstring &path)
 {
-    UniqueFile folder = openFolder(path, READ_CONTROL | FILE_READ_ATTRIBUTES);
+    UniqueFile folder = openFolder(path, kJudgeRights);
     return folder && judge(folder.get(), path) == Verdict::Protected;
+}
+
+HeldFolder HoldFolder(const std::wstring &path)
+{
+    HeldFolder held;
+    held.path_ = path;
+    held.folder_ = openFolder(path, kHoldRights, kShareAllButDeletion);
+    held.protected_ = held.folder_ && judge(held.folder_.get(), path) == Verdict::Protected;
+    return held;
 }
 
 bool EnsureProtectedFolder(const std::wstring &path, const wchar_t *security)
@@ -145,7 +162,8 @@ bool EnsureProtectedFolder(const std::wstring &path, const wchar_t *security)
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         if (!CreateDirectoryW(path.c_str(), &attributes) && GetLastError() != ERROR_ALREADY_EXISTS)
             return false;
-        UniqueFile folder = openFolder(path, READ_CONTROL | FILE_READ_ATTRIBUTES | DELETE);
+        // Judged without the right to delete, which a hold on a protected folder does not let anyone have.
+        UniqueFile folder = openFolder(path, kJudgeRights);
         if (!folder)
             return false;
         switch (judge(folder.get(), path)) {
@@ -154,7 +172,9 @@ bool EnsureProtectedFolder(const std::wstring &path, const wchar_t *security)
         case Verdict::LeadsElsewhere:
             return false;
         case Verdict::Unprotected:
-            if (!moveAside(folder.get(), path))
+            // What is moved is judged again through the handle that moves it.
+            folder = openFolder(path, kJudgeRights | DELETE);
+            if (!folder || judge(folder.get(), path) != Verdict::Unprotected || !moveAside(folder.get(), path))
                 return false;
             break;
         }

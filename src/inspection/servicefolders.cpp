@@ -4,9 +4,11 @@
 #include "folderdescriptors.h"
 #include "servicenames.h"
 
+#include "tiny/nmutex.h"
 #include "tiny/unique.h"
 
 #include <windows.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <algorithm>
@@ -21,9 +23,12 @@ namespace {
 
 const wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\" NV_SERVICE_NAME;
 const wchar_t kServiceDataSuffix[] = L"\\Norvo\\Updater Service";
-// Given at creation; a folder that an ordinary user made before the service ever ran is moved aside,
-// not re-secured: its owner, its contents and handles opened on it earlier would stay.
+// Given at creation (the installer gives the same): the data folders let Users read; the scripts
+// and the logs folder let nobody but SYSTEM and Administrators in. A folder that an ordinary user
+// made before the service ever ran is moved aside, not re-secured: its owner, its contents and
+// handles opened on it earlier would stay.
 const wchar_t kDataFolderSecurity[] = L"" NV_DATA_FOLDER_SECURITY;
+const wchar_t kPrivateFolderSecurity[] = L"" NV_PRIVATE_FOLDER_SECURITY;
 
 // Cuts a text before its last backslash (unchanged when it has none).
 std::wstring beforeLastBackslash(const std::wstring &path)
@@ -74,7 +79,19 @@ bool isWindows6OrLater()
     return version.dwMajorVersion >= 6;
 }
 
-void createFolder(const std::wstring &path) { CreateDirectoryW(path.c_str(), nullptr); }
+// One level, with `security` given at creation; an existing folder is left as it is.
+void createFolder(const std::wstring &path, const wchar_t *security)
+{
+    norvo::tiny::UniqueLocal descriptor;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(security, SDDL_REVISION_1,
+                                                              reinterpret_cast<PSECURITY_DESCRIPTOR *>(descriptor.put()),
+                                                              nullptr))
+        return;
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
+    CreateDirectoryW(path.c_str(), &attributes);
+}
+
+std::wstring scriptsFolderPath() { return GetDataFolder() + kServiceDataSuffix + L"\\scripts"; }
 
 } // namespace
 
@@ -91,7 +108,20 @@ std::wstring GetDataFolder()
     return folder;
 }
 
-std::wstring GetScriptsFolder() { return GetDataFolder() + kServiceDataSuffix + L"\\scripts\\"; }
+std::wstring GetScriptsFolder() { return scriptsFolderPath() + L"\\"; }
+
+HeldFolder HoldScriptsFolder() { return HoldFolder(scriptsFolderPath()); }
+
+const HeldFolder &ServiceScriptsFolder()
+{
+    static norvo::tiny::NMutex lock;
+    static HeldFolder scripts;
+    const norvo::tiny::NMutexLock locked(lock);
+    // A folder that was there is never judged again; one that was missing is looked for again.
+    if (!scripts.held())
+        scripts = HoldScriptsFolder();
+    return scripts;
+}
 
 std::wstring GetServiceFolder()
 {
@@ -112,10 +142,10 @@ void CreateServiceFolders()
     // Each level only inside a protected parent.
     if (EnsureProtectedFolder(data + L"\\Norvo", kDataFolderSecurity) &&
         EnsureProtectedFolder(data + kServiceDataSuffix, kDataFolderSecurity))
-        EnsureProtectedFolder(data + kServiceDataSuffix + L"\\scripts", kDataFolderSecurity);
+        EnsureProtectedFolder(scriptsFolderPath(), kPrivateFolderSecurity);
     const std::wstring service = GetServiceFolder();
     if (!service.empty())
-        createFolder(service + L"\\logs");
+        createFolder(service + L"\\logs", kPrivateFolderSecurity);
 }
 
 } // namespace nvupdater

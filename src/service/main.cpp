@@ -47,6 +47,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
     WriteStartupMarkers();
     setupCrashReporting();
     CreateServiceFolders();
+    // Judged once and held from here on: nobody can put another scripts folder in its place.
+    (void)ServiceScriptsFolder();
     Log().SetPath();
     FillServiceDefinition(instance);
     Log().Write(kInitializing, LogDebug);

@@ -4,6 +4,7 @@
 #include "inspection/advertisement.h"
 #include "inspection/eligibility.h"
 #include "resource.h"
+#include "inspection/servicefolders.h"
 #include "servicenames.h"
 #include "service/session.h"
 #include "service/sessionloop.h"
@@ -33,8 +34,9 @@ void RemoveStaleAdvertisements(const norvo::tiny::ServiceDefinition &definition,
     const norvo::tiny::ComApartment apartment;
     SetInstallerUiLevelNone();
     KeptHolds &kept = broker.kept();
-    const LONG stale = CleanupStaleScripts([&definition] { return definition.stopRequested != 0; },
-                                           [&kept](const std::wstring &product) { kept.Release(product); });
+    const LONG stale =
+        CleanupStaleScripts(ServiceScriptsFolder(), [&definition] { return definition.stopRequested != 0; },
+                            [&kept](const std::wstring &product) { kept.Release(product); });
     if (stale != 0 && !definition.stopRequested)
         broker.log().Write(FormatText(kCleanupError, static_cast<int>(stale)), LogError);
 }

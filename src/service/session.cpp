@@ -3,6 +3,7 @@
 #include "inspection/advertisement.h"
 #include "inspection/eligibility.h"
 #include "inspection/packagepipeline.h"
+#include "inspection/servicefolders.h"
 #include "protocol/clientmessages.h"
 #include "protocol/protocol.h"
 #include "tiny/comapartment.h"
@@ -155,7 +156,7 @@ public:
     void Converse()
     {
         // What earlier sessions kept held for an advertisement they could not remove goes with it.
-        const LONG stale = CleanupStaleScripts([this] { return channel_.Stopping(); },
+        const LONG stale = CleanupStaleScripts(ServiceScriptsFolder(), [this] { return channel_.Stopping(); },
                                                [this](const std::wstring &product) { kept_.Release(product); });
         if (channel_.Stopping())
             return;
@@ -171,6 +172,7 @@ public:
         ExaminationOptions options;
         options.hold = [this](const std::wstring &path, FileHold &hold) { return HoldAsClient(path, hold); };
         options.lockAndAdvertise = true;
+        options.scripts = &ServiceScriptsFolder();
         options.observer = &steered_;
         ExaminePackage(package.packagePath, package.transforms, options, examination_);
         if (examination_.decision != ResultGoAhead)

@@ -1,5 +1,7 @@
 #include "tiny/finalpath.h"
 
+#include "tiny/unique.h"
+
 #include <vector>
 
 namespace norvo {
@@ -44,14 +46,48 @@ std::wstring longPathOf(const std::wstring &path)
     return std::wstring(expanded.data(), length);
 }
 
+bool samePath(const std::wstring &a, const std::wstring &b)
+{
+    return !a.empty() && CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// The system folder, long form, as a program names it; empty when unknown.
+std::wstring systemFolderByName()
+{
+    wchar_t folder[MAX_PATH + 1] = {};
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH + 1);
+    if (length == 0 || length > MAX_PATH)
+        return std::wstring();
+    return longPathOf(std::wstring(folder, length));
+}
+
+// Where the file system takes a 32-bit program that names the system folder on 64-bit Windows:
+// the 32-bit system folder. Told by the folder's own handle, so that only the file system's
+// redirection is accepted, never a link. `expected` is the long form of a path inside the system
+// folder; the result is where it really leads, or empty when it does not lie there.
+std::wstring redirectedSystemPath(const std::wstring &expected)
+{
+    const std::wstring system = systemFolderByName();
+    if (system.empty() || expected.size() <= system.size() + 1 || expected[system.size()] != L'\\' ||
+        !samePath(expected.substr(0, system.size()), system))
+        return std::wstring();
+    UniqueFile folder(CreateFileW(system.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const std::wstring leadsTo = folder ? finalPathOf(folder.get()) : std::wstring();
+    return leadsTo.empty() ? std::wstring() : leadsTo + expected.substr(system.size());
+}
+
 } // namespace
 
 bool handleResolvesTo(HANDLE handle, const std::wstring &path)
 {
     const std::wstring final = finalPathOf(handle);
     const std::wstring expected = longPathOf(path);
-    return !final.empty() && CompareStringOrdinal(final.c_str(), static_cast<int>(final.size()), expected.c_str(),
-                                                  static_cast<int>(expected.size()), TRUE) == CSTR_EQUAL;
+    if (final.empty() || expected.empty())
+        return false;
+    return samePath(final, expected) || samePath(final, redirectedSystemPath(expected));
 }
 
 } // namespace tiny

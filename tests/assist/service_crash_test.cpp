@@ -9,14 +9,20 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <wctype.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
 
 using crashtest::narrow;
 
 namespace {
 
 const long kAccessViolation = static_cast<long>(0xC0000005);
-// A full-memory dump is slow under Wine (tens of seconds for some 80 MB).
-const DWORD kCrashTimeout = 150000;
+// A full-memory dump is slow under Wine (tens of seconds for some 80 MB, over two minutes on a
+// loaded machine; the service started by hand has some 300 MB).
+const DWORD kCrashTimeout = 300000;
 
 // The service's current directory: the system folder on Windows, C:\windows under Wine.
 std::string serviceCurrentDirectory()
@@ -107,6 +113,99 @@ TEST(ServiceCrash, ADumpWithTheMarkersAndTheReportToolStartedThenTheProcessEnds)
                        "norvo::assist::DefaultMemDumpHandler::crashPostAction: executing process " + toolPath +
                            " with command line " + arguments}));
     EXPECT_NE(std::string::npos, nvtest::readFile(nvtest::suiteDir() + L"\\msidouble-calls.txt").find("94 fault"));
+    brokertest::deleteService();
+}
+
+std::wstring lower(std::wstring text)
+{
+    for (wchar_t &c : text)
+        c = static_cast<wchar_t>(towlower(c));
+    return text;
+}
+
+// Where a name really leads, as the file system resolved it for this process; empty when unknown.
+std::wstring finalPath(const std::wstring &name)
+{
+    norvo::tiny::UniqueFile file(CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    wchar_t path[MAX_PATH + 8] = {};
+    const DWORD length = file ? GetFinalPathNameByHandleW(file.get(), path, MAX_PATH + 8, 0) : 0;
+    return length == 0 || length >= MAX_PATH + 8 ? std::wstring() : std::wstring(path, length);
+}
+
+// The service's current directory on Windows is the system folder, which the file system takes a
+// 32-bit process on 64-bit Windows to SysWOW64. Under Wine's service control manager a service runs
+// in C:\windows, so the service is started by hand here, in the system folder, with the same
+// crash reporting; the session crashes as above. An older dump is there already: it is replaced,
+// and the new one restricted.
+TEST(ServiceCrash, InTheRedirectedSystemFolderTheOldDumpIsReplacedAndRestricted)
+{
+    wchar_t system[MAX_PATH] = {};
+    ASSERT_NE(0u, GetSystemDirectoryW(system, MAX_PATH));
+    const std::wstring folder = system;
+    const std::wstring dump = folder + L"\\nvupdaterservice.dmp";
+    ASSERT_TRUE(crashtest::placeReportTool(folder));
+    DeleteFileW((folder + L"\\nassist-calls.txt").c_str());
+    ASSERT_TRUE(nvtest::writeFile(dump, "the dump of an earlier crash"));
+
+    // What a 32-bit process names as system32 is SysWOW64 on a 64-bit system; a 64-bit one (or one
+    // on a 32-bit system) gets what it names.
+    const std::wstring leadsTo = finalPath(dump);
+    BOOL wow64 = FALSE;
+    ASSERT_TRUE(IsWow64Process(GetCurrentProcess(), &wow64));
+    if (wow64) {
+        EXPECT_NE(std::wstring::npos, lower(leadsTo).find(L"\\syswow64\\")) << narrow(leadsTo);
+    } else {
+        printf("no file system redirection for this %s process: the dump is where it is named (%s)\n",
+               sizeof(void *) == 8 ? "64-bit" : "32-bit", narrow(leadsTo).c_str());
+        EXPECT_NE(std::wstring::npos, lower(leadsTo).find(L"\\system32\\")) << narrow(leadsTo);
+    }
+
+    const std::wstring package = nvtest::suiteDir() + L"\\redirected.msi";
+    ASSERT_TRUE(CopyFileW((nvtest::runDir() + L"\\testkit\\packages\\unsigned.msi").c_str(), package.c_str(), FALSE));
+    ASSERT_TRUE(brokertest::installService());   // the executable in place; started by hand below
+    const std::wstring errorLog = brokertest::serviceFolder() + L"\\/assist.err";
+    std::wstring line = L"\"" + brokertest::serviceExe() + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup,
+                               &started))
+        << GetLastError();
+    norvo::tiny::UniqueHandle process(started.hProcess);
+    norvo::tiny::UniqueHandle thread(started.hThread);
+    {
+        brokertest::Conversation session;
+        ASSERT_EQ(0u, session.greeting().find("200 NUS ")) << session.greeting();
+        session.send(L"200 NSW 1");
+        session.send(L"210 PACKAGE \"" + package + L"\"");
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.get(), kCrashTimeout)) << "the service did not end";
+    }
+
+    // The new dump under the old one's name, where the name really leads.
+    std::vector<std::string> summary = crashtest::dumpSummary(finalPath(dump), 120000);
+    ASSERT_FALSE(summary.empty()) << "no readable dump at " << narrow(finalPath(dump));
+    EXPECT_EQ("NORVO_ASSIST_DUMP", crashtest::summaryValue(summary, "comment"));
+    EXPECT_EQ(0u, crashtest::summaryValue(summary, "exception").find("code 0xC0000005 thread "));
+
+    // From the dump file's creation on (how the debug help library was found comes before).
+    const std::string named = narrow(dump);
+    const char kDumper[] = "MemoryDumper::dumpProcessState: ";
+    std::vector<std::string> lines = crashtest::errorLogLines(errorLog, started.dwProcessId);
+    const std::string creation = std::string(kDumper) + "Create file " + named + " finished with error code ";
+    size_t first = 0;
+    while (first < lines.size() && lines[first].compare(0, creation.size(), creation) != 0)
+        ++first;
+    lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(first));
+    EXPECT_EQ("", crashtest::compareLines(
+                      lines, {creation + "0",
+                       std::string(kDumper) + "dump of process " + std::to_string(started.dwProcessId) +
+                           " has been successful",
+                       "norvo::assist::MemDumps::generateCrashDump: access rights for dumpFile has been restricted",
+                       "norvo::assist::MemDumps::generateCrashDump: dump name: " + named,
+                       "norvo::assist::DefaultMemDumpHandler::crashPostAction: executing process *"}));
+    EXPECT_EQ(1u, crashtest::reportToolCalls(folder).size());
     brokertest::deleteService();
 }
 

@@ -22,7 +22,7 @@ UINT advertise(const std::wstring &package, const std::wstring &transforms, std:
 {
     PackageDatabase database;
     (void)database.Open(package);   // an unreadable package gives an empty ProductCode
-    return AdvertisePackage(database, package, transforms, script);
+    return AdvertisePackage(database, HoldScriptsFolder(), package, transforms, script);
 }
 
 const REGSAM k32 = KEY_WOW64_32KEY;
@@ -154,13 +154,13 @@ TEST_F(Advertise, ACleanUpWhoseRemovalFailsKeepsTheScriptUntilOneSucceeds)
     const auto told = [&](const std::wstring &product) { removed.push_back(product); };
     setResult(L"ScriptResult", 1601);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        EXPECT_EQ(2, CleanupStaleScripts(nullptr, told));   // the product is not installed
+        EXPECT_EQ(2, CleanupStaleScripts(HoldScriptsFolder(), nullptr, told));   // the product is not installed
         EXPECT_TRUE(nvtest::fileExists(script)) << "attempt " << attempt;
         EXPECT_TRUE(kit::keyExists(k64, marker(code)));
         EXPECT_TRUE(removed.empty());
     }
     setResult(L"ScriptResult", 0);
-    EXPECT_EQ(2, CleanupStaleScripts(nullptr, told));
+    EXPECT_EQ(2, CleanupStaleScripts(HoldScriptsFolder(), nullptr, told));
     EXPECT_FALSE(nvtest::fileExists(script));
     EXPECT_FALSE(kit::keyExists(k64, marker(code)));
     EXPECT_EQ(std::vector<std::wstring>{code}, removed);
@@ -225,7 +225,7 @@ TEST_F(StaleScripts, InstalledOnlyDeletedOthersUnadvertisedDirectoriesSkipped)
 
     std::vector<std::wstring> removed;
     const auto told = [&](const std::wstring &product) { removed.push_back(product); };
-    EXPECT_EQ(expectedResult, CleanupStaleScripts(nullptr, told));
+    EXPECT_EQ(expectedResult, CleanupStaleScripts(HoldScriptsFolder(), nullptr, told));
     EXPECT_EQ(expectedCalls, calls());
     // The short name is no script: its removal failed, so it stays for the next clean-up to try again.
     EXPECT_EQ(std::vector<std::wstring>{L"short.aas"}, listedFiles());
@@ -244,20 +244,20 @@ TEST_F(StaleScripts, InstalledOnlyDeletedOthersUnadvertisedDirectoriesSkipped)
 TEST_F(StaleScripts, ResultIsThatOfTheLastScript)
 {
     const std::wstring folder = GetScriptsFolder();
-    EXPECT_EQ(0, CleanupStaleScripts());   // nothing left over
+    EXPECT_EQ(0, CleanupStaleScripts(HoldScriptsFolder()));   // nothing left over
 
     // Two scripts, one installed and one missing: whichever the platform lists last decides.
     ASSERT_TRUE(nvtest::writeFile(folder + installed + L".aas", "left over"));
     ASSERT_TRUE(nvtest::writeFile(folder + code + L".aas", "left over"));
     const std::vector<std::wstring> files = listedFiles();
     ASSERT_EQ(2u, files.size());
-    EXPECT_EQ(files.back() == installed + L".aas" ? 0 : 2, CleanupStaleScripts());
+    EXPECT_EQ(files.back() == installed + L".aas" ? 0 : 2, CleanupStaleScripts(HoldScriptsFolder()));
     EXPECT_EQ(1u, calls().size());   // only the missing product's script was processed
     DeleteFileW((folder + code + L".aas").c_str());   // no script the double can process: it stayed
 
     // Without a scripts folder there is nothing to do.
     ASSERT_TRUE(RemoveDirectoryW(folder.c_str()));
-    EXPECT_EQ(0, CleanupStaleScripts());
+    EXPECT_EQ(0, CleanupStaleScripts(HoldScriptsFolder()));
     CreateServiceFolders();
 }
 

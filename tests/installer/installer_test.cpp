@@ -14,6 +14,7 @@
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
+#include <sddl.h>
 #include <shellapi.h>
 #include <shlobj.h>
 
@@ -373,6 +374,74 @@ protected:
     }
     void TearDown() override { cleanMachine(); }
 };
+
+// ---- the package's rows -------------------------------------------------------------------------
+
+// Who an access list lets in, as "SY:<mask>" etc. in its order; empty text for an entry of another
+// kind or trustee, or when the list is not protected or not inherited by what is made inside.
+std::vector<std::string> folderEntries(const std::wstring &sddl)
+{
+    std::vector<std::string> entries;
+    norvo::tiny::UniqueLocal descriptor;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            sddl.c_str(), SDDL_REVISION_1, reinterpret_cast<PSECURITY_DESCRIPTOR *>(descriptor.put()), nullptr))
+        return {"(no descriptor)"};
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorControl(descriptor.get(), &control, &revision) || !(control & SE_DACL_PROTECTED) ||
+        !GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted) || !present || !dacl)
+        return {"(no protected list)"};
+    const struct {
+        WELL_KNOWN_SID_TYPE type;
+        const char *name;
+    } trustees[] = {{WinLocalSystemSid, "SY"}, {WinBuiltinAdministratorsSid, "BA"}, {WinBuiltinUsersSid, "BU"}};
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE *entry = nullptr;
+        std::string text;
+        if (GetAce(dacl, i, reinterpret_cast<void **>(&entry)) && entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+            (entry->Header.AceFlags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)) ==
+                (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)) {
+            for (const auto &trustee : trustees)
+                if (IsWellKnownSid(&entry->SidStart, trustee.type))
+                    text = std::string(trustee.name) + ":" + std::to_string(entry->Mask);
+        }
+        entries.push_back(text);
+    }
+    return entries;
+}
+
+// The folders' access as the package gives it when it creates them (MsiLockPermissionsEx; Wine's
+// installer applies none, so only the rows can be read here): SYSTEM and Administrators full
+// control everywhere; Users read the data folders, and get nothing in the scripts and the logs
+// folder, so no user can open, lock or read a script or read the log's package paths.
+TEST(InstallerPackage, PermissionRowsGiveTheScriptsAndLogsFoldersToSystemAndAdministratorsOnly)
+{
+    const std::string full = "SY:" + std::to_string(FILE_ALL_ACCESS);
+    const std::string fullAdmin = "BA:" + std::to_string(FILE_ALL_ACCESS);
+    const std::string usersRead = "BU:" + std::to_string(FILE_GENERIC_READ | FILE_GENERIC_EXECUTE);
+    const struct {
+        const wchar_t *folder;
+        std::vector<std::string> entries;
+    } cases[] = {{L"DATANORVODIR", {full, fullAdmin, usersRead}},
+                 {L"DATADIR", {full, fullAdmin, usersRead}},
+                 {L"SCRIPTSDIR", {full, fullAdmin}},
+                 {L"LOGSDIR", {full, fullAdmin}}};
+    const std::vector<std::wstring> rows =
+        packageRows(L"SELECT `LockObject`, `Table`, `SDDL` FROM `MsiLockPermissionsEx`", 3);
+    EXPECT_EQ(sizeof(cases) / sizeof(cases[0]), rows.size());
+    for (const auto &c : cases) {
+        SCOPED_TRACE(nvtest::narrow(c.folder));
+        const std::wstring prefix = std::wstring(c.folder) + L"|CreateFolder|";
+        std::wstring sddl;
+        for (const std::wstring &row : rows)
+            if (row.compare(0, prefix.size(), prefix) == 0)
+                sddl = row.substr(prefix.size());
+        ASSERT_FALSE(sddl.empty()) << "no permission row";
+        EXPECT_EQ(c.entries, folderEntries(sddl)) << nvtest::narrow(sddl);
+    }
+}
 
 // ---- install -------------------------------------------------------------------------------------
 

@@ -18,6 +18,7 @@ void PrepareFloor()
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     SetInstallerUiLevelNone();
     CreateServiceFolders();
+    (void)ServiceScriptsFolder();   // held from here on, as the service holds it from its start
 }
 
 namespace {
@@ -77,6 +78,7 @@ FloorPass RunFloorPass(const std::wstring &packagePath, FloorKind kind, double (
     ReopeningReader reopening(packagePath);
     ExaminationOptions options;
     options.lockAndAdvertise = true;
+    options.scripts = &ServiceScriptsFolder();
     options.observer = &clock;
     if (kind == FloorKind::PerStep)
         options.reader = &reopening;

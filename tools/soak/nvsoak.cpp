@@ -111,8 +111,8 @@ bool runRefused(const Options &options)
 // 0 when `path` can be opened for writing now, else the error (32 while the service holds it).
 DWORD openForWriting(const std::wstring &path)
 {
-    norvo::tiny::UniqueFile writer(
-        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    norvo::tiny::UniqueFile writer(CreateFileW(path.c_str(), GENERIC_WRITE, share, nullptr, OPEN_EXISTING, 0, nullptr));
     return writer ? ERROR_SUCCESS : GetLastError();
 }
 
