@@ -66,7 +66,8 @@ UINT UnadvertiseScript(const std::wstring &scriptPath)
     return result;
 }
 
-LONG CleanupStaleScripts(const HeldFolder &scripts, const std::function<bool()> &stopping)
+LONG CleanupStaleScripts(const HeldFolder &scripts, const std::function<bool()> &stopping,
+                         const ScriptRemoved &removed)
 {
     const std::wstring folder = scripts.path() + L"\\";
     // No folder, nothing left over; one that others may write to is not touched.
@@ -84,11 +85,15 @@ LONG CleanupStaleScripts(const HeldFolder &scripts, const std::function<bool()> 
             continue;
         const std::wstring name = entry.cFileName;
         const std::wstring path = folder + name;
-        last = IsProductRegistered(name.substr(0, kProductCodeLength));
-        // A product that is not installed keeps no use for the advertisement.
-        if (last != ERROR_SUCCESS)
-            (void)msi::AdvertiseScript(path, kScriptFlags, nullptr, TRUE);   // the product's check above decides
+        const std::wstring productCode = name.substr(0, kProductCodeLength);
+        last = IsProductRegistered(productCode);
+        // A product that is not installed keeps no use for the advertisement. One that could not be
+        // taken away keeps its script, so that the next clean-up tries again.
+        if (last != ERROR_SUCCESS && msi::AdvertiseScript(path, kScriptFlags, nullptr, TRUE) != ERROR_SUCCESS)
+            continue;
         DeleteFileW(path.c_str());
+        if (removed)
+            removed(productCode);
     } while (FindNextFileW(listing.get(), &entry));
     return last;
 }

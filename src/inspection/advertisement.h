@@ -28,10 +28,17 @@ bool IsRegistryGuid(const std::wstring &text);
 // script stays, for the clean-up at the next connection or start to try again.
 [[nodiscard]] UINT UnadvertiseScript(const std::wstring &scriptPath);
 
+// Told the product code (the first 38 characters of the script's name) of each left-over script
+// whose advertisement is gone and whose file has been deleted.
+using ScriptRemoved = std::function<void(const std::wstring &productCode)>;
+
 // Removes left-over scripts of earlier sessions from the held folder `scripts`; returns
 // IsProductRegistered of the last one (0 when there is none, or no scripts folder), or
 // ERROR_ACCESS_DENIED without touching anything when the folder was not held as a protected folder.
-// `stopping`, when given, is asked before each script: true leaves the rest for the next clean-up.
-[[nodiscard]] LONG CleanupStaleScripts(const HeldFolder &scripts, const std::function<bool()> &stopping = nullptr);
+// A script is deleted only when its product is registered or its removal succeeded; any other stays
+// for the next clean-up to try again. `stopping`, when given, is asked before each script: true
+// leaves the rest for the next clean-up.
+[[nodiscard]] LONG CleanupStaleScripts(const HeldFolder &scripts, const std::function<bool()> &stopping = nullptr,
+                                       const ScriptRemoved &removed = nullptr);
 
 } // namespace nvupdater

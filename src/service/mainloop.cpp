@@ -1,17 +1,15 @@
 #include "service/mainloop.h"
 
+#include "service/brokercontext.h"
 #include "inspection/advertisement.h"
 #include "inspection/eligibility.h"
 #include "resource.h"
 #include "inspection/servicefolders.h"
 #include "servicenames.h"
 #include "service/session.h"
+#include "service/sessionloop.h"
 #include "tiny/comapartment.h"
-#include "tiny/errortext.h"
 #include "tiny/textconversion.h"
-#include "tiny/threads.h"
-#include "tiny/unique.h"
-#include "service/updatercomm.h"
 #include "service/updaterlog.h"
 #include "version.h"
 #include "service/widetext.h"
@@ -22,21 +20,7 @@ namespace nvupdater {
 
 namespace {
 
-// The loop looks at the pipe and the session at least this often by the clock, and at once when a
-// session ends.
-const DWORD kPollMs = 250;
-// Within a poll the stop request is looked at this often, so the stop is never late by a poll.
-const DWORD kStopCheckMs = 25;
-// How long the stop waits for the session to end: the time the service tells the SCM a stop takes.
-// A session waiting on its client ends at once, one in any other step before its next step. One
-// with an advertisement in place then gets up to kAdvertisementRemovalMs more to take it away while
-// it still holds the package; any other session still running ends with the process.
-const DWORD kSessionEndMs = norvo::tiny::kStopHintMs;
-const DWORD kAdvertisementRemovalMs = 5000;
-
 const char kStartingFormat[] = "MainLoop : Starting '%s' version %s.";
-const wchar_t kCannotCreateThread[] = L"MainLoop : Cannot create communication thread: %ls";
-const wchar_t kClosingThread[] = L"MainLoop : Closing communication thread.";
 const wchar_t kFinished[] = L"MainLoop : Finished.";
 const wchar_t kCleanupError[] = L"MainLoop : Checking old advertising script returns error: %d";
 const wchar_t kStartingService[] = L"RunService : Starting service.";
@@ -45,33 +29,16 @@ norvo::tiny::ServiceDefinition g_definition = {};
 
 // An advertisement that a stopped or crashed service left applied is taken away before any client
 // can make use of it.
-void RemoveStaleAdvertisements(UpdaterLog &log)
+void RemoveStaleAdvertisements(const norvo::tiny::ServiceDefinition &definition, BrokerContext &broker)
 {
     const norvo::tiny::ComApartment apartment;
     SetInstallerUiLevelNone();
-    const LONG stale = CleanupStaleScripts(ServiceScriptsFolder(), [] { return g_definition.stopRequested != 0; });
-    if (stale != 0 && !g_definition.stopRequested)
-        log.Write(FormatText(kCleanupError, static_cast<int>(stale)), LogError);
-}
-
-// One poll's pause, measured by the clock: a sleep of the system's timer may last longer than asked.
-// Ended early by the stop request or by a session's end.
-void PauseForPoll(UpdaterComm &comm)
-{
-    const ULONGLONG deadline = GetTickCount64() + kPollMs;
-    while (!g_definition.stopRequested) {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline)
-            return;
-        const ULONGLONG left = deadline - now;
-        if (comm.AwaitSessionEnd(left < kStopCheckMs ? static_cast<DWORD>(left) : kStopCheckMs))
-            return;
-    }
-}
-
-bool running(const norvo::tiny::UniqueHandle &thread)
-{
-    return thread && WaitForSingleObject(thread.get(), 0) == WAIT_TIMEOUT;
+    KeptHolds &kept = broker.kept();
+    const LONG stale =
+        CleanupStaleScripts(ServiceScriptsFolder(), [&definition] { return definition.stopRequested != 0; },
+                            [&kept](const std::wstring &product) { kept.Release(product); });
+    if (stale != 0 && !definition.stopRequested)
+        broker.log().Write(FormatText(kCleanupError, static_cast<int>(stale)), LogError);
 }
 
 } // namespace
@@ -107,41 +74,19 @@ int RunService(int showCommand)
     return norvo::tiny::serverMain(&g_definition, showCommand);
 }
 
-void MainLoop(int)
+void MainLoop(norvo::tiny::ServiceDefinition &definition, int)
 {
     UpdaterLog &log = Log();
     char starting[512];
-    snprintf(starting, sizeof(starting), kStartingFormat, g_definition.displayName, g_definition.version);
+    snprintf(starting, sizeof(starting), kStartingFormat, definition.displayName, definition.version);
     log.Write(norvo::tiny::fromAnsi(starting), LogInfo);
 
     // Lives until the process ends: a session still finishing a check at stop may point at it.
-    UpdaterComm *comm = new UpdaterComm(&log);
-    (void)comm->Initialize();   // a channel that is not ready makes CreatePipe fail and retry each poll
-    RemoveStaleAdvertisements(log);
+    BrokerContext *broker = new BrokerContext(log);
+    (void)broker->channel().Initialize();   // a channel not ready makes CreatePipe fail and retry each poll
+    RemoveStaleAdvertisements(definition, *broker);
 
-    const norvo::tiny::ThreadAttributes attributes;
-    norvo::tiny::UniqueHandle session;   // the most recent communication thread
-    while (!g_definition.stopRequested) {
-        if (!comm->pipeOpen) {
-            (void)comm->CreatePipe();   // logged inside; pipeOpen tells the next poll to try again
-            g_definition.running = 1;
-        } else if (!comm->sessionActive) {
-            if (!norvo::tiny::startThread(CommunicationThread, comm, &session, attributes)) {
-                const std::wstring why = norvo::tiny::fromUtf8(norvo::tiny::lastErrorText(0));
-                log.Write(FormatText(kCannotCreateThread, why.c_str()), LogError);
-            }
-        }
-        PauseForPoll(*comm);
-    }
-
-    // A thread just started may not have claimed the session yet: it counts as the session.
-    if (comm->sessionActive || running(session)) {
-        log.Write(kClosingThread, LogDebug);
-        // Every wait of the session ends at the stop and no other step begins after it; the session
-        // takes its advertisement away, lets go of the client and the package and ends. An
-        // advertisement a session could not remove in time goes at the next start.
-        comm->StopSession(kSessionEndMs, kAdvertisementRemovalMs, session.get());
-    }
+    RunSessions(definition, *broker, CommunicationThread);
     log.Write(kFinished, LogDebug);
 }
 

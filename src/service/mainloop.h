@@ -15,7 +15,8 @@ void FillServiceDefinition(HINSTANCE instance);
 // Hands the record to the framework; returns the framework's result.
 int RunService(int showCommand);
 
-// Run by the framework on its worker thread until the stop request. The argument is ignored.
-void MainLoop(int unused);
+// Run by the framework on its worker thread until `definition`'s stop request. The run mode is
+// ignored.
+void MainLoop(norvo::tiny::ServiceDefinition &definition, int runningAsService);
 
 } // namespace nvupdater

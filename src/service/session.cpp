@@ -7,7 +7,7 @@
 #include "protocol/clientmessages.h"
 #include "protocol/protocol.h"
 #include "tiny/comapartment.h"
-#include "service/updatercomm.h"
+#include "service/brokercontext.h"
 #include "service/updaterlog.h"
 #include "service/widetext.h"
 
@@ -50,14 +50,12 @@ const wchar_t kCannotHold[] = L"Package refused: the file can't be held unchange
 const wchar_t kTransformRefused[] = L"Transform refused: %ls";
 const wchar_t kFilesOutside[] = L"Package refused: its files are not all inside the signed package.";
 
-// The examination's steps as the session's log tells them, and the session's part in them: after
-// the stop no further step and no line of a check; no advertisement after the stop; a refusal sent
-// while the package is still locked.
+// The examination's steps as the session's log tells them; none once the stop has come, since
+// the session then ends without a word but for its advertisement's removal.
 class Logged : public ExaminationObserver {
 public:
-    Logged(UpdaterComm &comm, UpdaterLog &log) : comm_(comm), log_(log) {}
+    Logged(const PipeChannel &channel, UpdaterLog &log) : channel_(channel), log_(log) {}
 
-    bool Stopped() override { return comm_.Stopping(); }
     void PackageHeld(DWORD result) override
     {
         if (result == ERROR_SUCCESS)
@@ -96,23 +94,12 @@ public:
         else
             Write(kUpgradableFound, LogDebug);
     }
-    // After the stop no advertisement is made: the session could not be sure to take it away.
-    bool MayAdvertise() override { return comm_.BeginAdvertisement(); }
-    // Logged even after the stop: an advertisement begun before it is on record, as its removal is.
     void Advertised(UINT result) override
     {
-        if (result == 0) {
-            log_.Write(kAdvertised, LogDebug);
-            return;
-        }
-        comm_.EndAdvertisement();
-        log_.Write(FormatText(kAdvertisingFailed, static_cast<int>(result)), LogError);
-    }
-    void Decided(int decision) override
-    {
-        if (decision != ResultGoAhead && comm_.Send(FormatText(protocol::kResultFormat, decision)) != 0 &&
-            !comm_.Stopping())
-            log_.Write(kSendingResultFails, LogComm);
+        if (result == 0)
+            Write(kAdvertised, LogDebug);
+        else
+            Write(FormatText(kAdvertisingFailed, static_cast<int>(result)), LogError);
     }
     void PackageUnlocked(DWORD result) override
     {
@@ -120,27 +107,64 @@ public:
     }
 
 private:
-    // A check's line; none once the stop has come, since the session then ends without a word.
     void Write(const std::wstring &line, int level)
     {
-        if (!comm_.Stopping())
+        if (!channel_.Stopping())
             log_.Write(line, level);
     }
 
-    UpdaterComm &comm_;
+    const PipeChannel &channel_;
+    UpdaterLog &log_;
+};
+
+// The session's own part in the examination, beside its log: after the stop no further step; no
+// advertisement after the stop, and the bracket closed when none was made; a refusal sent while
+// the package is still locked.
+class Steered : public Logged {
+public:
+    Steered(SessionGate &gate, PipeChannel &channel, UpdaterLog &log)
+        : Logged(channel, log), gate_(gate), channel_(channel), log_(log)
+    {
+    }
+
+    bool Stopped() override { return gate_.Stopping(); }
+    // After the stop no advertisement is made: the session could not be sure to take it away.
+    bool MayAdvertise() override { return gate_.BeginAdvertisement(); }
+    void Advertised(UINT result) override
+    {
+        if (result != 0)
+            gate_.EndAdvertisement();
+        Logged::Advertised(result);
+    }
+    void Decided(int decision) override
+    {
+        if (decision != ResultGoAhead && channel_.Send(FormatText(protocol::kResultFormat, decision)) != 0 &&
+            !channel_.Stopping())
+            log_.Write(kSendingResultFails, LogComm);
+    }
+
+private:
+    SessionGate &gate_;
+    PipeChannel &channel_;
     UpdaterLog &log_;
 };
 
 class Session {
 public:
-    Session(UpdaterComm &comm, UpdaterLog &log) : comm_(comm), log_(log) {}
+    explicit Session(BrokerContext &context)
+        : gate_(context.gate()), channel_(context.channel()), kept_(context.kept()), log_(context.log())
+    {
+    }
 
     // Steps from the connected client to the end of the conversation; the caller closes. What the
-    // session holds (the package, its transforms) is let go when the session object ends.
+    // session holds (the package, its transforms) is let go when the session object ends, or kept
+    // by the service while its advertisement stays applied.
     void Converse()
     {
-        const LONG stale = CleanupStaleScripts(ServiceScriptsFolder(), [this] { return comm_.Stopping(); });
-        if (comm_.Stopping())
+        // What earlier sessions kept held for an advertisement they could not remove goes with it.
+        const LONG stale = CleanupStaleScripts(ServiceScriptsFolder(), [this] { return channel_.Stopping(); },
+                                               [this](const std::wstring &product) { kept_.Release(product); });
+        if (channel_.Stopping())
             return;
         if (stale != 0)
             log_.Write(FormatText(kCleanupError, static_cast<int>(stale)), LogError);
@@ -148,14 +172,14 @@ public:
         if (!Greet())
             return;
         protocol::PackageCommand package;
-        if (!ReceivePackage(package) || comm_.Stopping())
+        if (!ReceivePackage(package) || channel_.Stopping())
             return;
 
         ExaminationOptions options;
         options.hold = [this](const std::wstring &path, FileHold &hold) { return HoldAsClient(path, hold); };
         options.lockAndAdvertise = true;
         options.scripts = &ServiceScriptsFolder();
-        options.observer = &logged_;
+        options.observer = &steered_;
         ExaminePackage(package.packagePath, package.transforms, options, examination_);
         if (examination_.decision != ResultGoAhead)
             return;
@@ -163,55 +187,56 @@ public:
     }
 
 private:
-    // A step's own failure line. After the service's stop the session ends without a word: the
-    // pipe calls were cut short by the stop, not failed by the client.
-    void Failed(const std::wstring &line, int level)
+    // A step's line. After the service's stop the session ends without a word but for its
+    // advertisement's removal: the pipe calls were cut short by the stop, not failed by the client.
+    void Say(const std::wstring &line, int level)
     {
-        if (!comm_.Stopping())
+        if (!channel_.Stopping())
             log_.Write(line, level);
     }
 
     bool Greet()
     {
-        if (comm_.Send(FormatText(protocol::kGreetingFormat, protocol::kServiceIdentity, protocol::kProtocolVersion)) !=
-            0) {
-            Failed(kSendingInitFails, LogComm);
+        const std::wstring hello =
+            FormatText(protocol::kGreetingFormat, protocol::kServiceIdentity, protocol::kProtocolVersion);
+        if (channel_.Send(hello) != 0) {
+            Say(kSendingInitFails, LogComm);
             return false;
         }
         std::wstring reply;
-        if (comm_.Receive(reply, comm_.limits().messageMs) != 0) {
-            Failed(kRecievingInitFails, LogComm);
+        if (channel_.Receive(reply, channel_.limits().messageMs) != 0) {
+            Say(kRecievingInitFails, LogComm);
             return false;
         }
         protocol::Greeting greeting;
         if (!protocol::ParseGreeting(reply, greeting)) {
-            log_.Write(FormatText(kInvalidCommand, reply.c_str()), LogError);
+            Say(FormatText(kInvalidCommand, reply.c_str()), LogError);
             return false;
         }
         if (greeting.identity != protocol::kClientIdentity) {
-            log_.Write(FormatText(kInvalidSender, greeting.identity.c_str()), LogError);
+            Say(FormatText(kInvalidSender, greeting.identity.c_str()), LogError);
             return false;
         }
-        log_.Write(FormatText(kConnectedToWrapper, greeting.version), LogComm);
+        Say(FormatText(kConnectedToWrapper, greeting.version), LogComm);
         return true;
     }
 
     bool ReceivePackage(protocol::PackageCommand &package)
     {
         std::wstring command;
-        if (comm_.Receive(command, comm_.limits().messageMs) != 0) {
-            Failed(kRecievingPackageFails, LogComm);
+        if (channel_.Receive(command, channel_.limits().messageMs) != 0) {
+            Say(kRecievingPackageFails, LogComm);
             return false;
         }
         if (!protocol::ParsePackageCommand(command, package)) {
-            log_.Write(FormatText(kInvalidCommand, command.c_str()), LogError);
+            Say(FormatText(kInvalidCommand, command.c_str()), LogError);
             return false;
         }
         if (!package.transforms.empty())
-            log_.Write(FormatText(kRecievedWithTransforms, package.packagePath.c_str(), package.transforms.c_str()),
-                       LogComm);
+            Say(FormatText(kRecievedWithTransforms, package.packagePath.c_str(), package.transforms.c_str()),
+                LogComm);
         else
-            log_.Write(FormatText(kRecieved, package.packagePath.c_str()), LogComm);
+            Say(FormatText(kRecieved, package.packagePath.c_str()), LogComm);
         return true;
     }
 
@@ -219,7 +244,7 @@ private:
     // read itself, and keeps what it opened until the session ends.
     DWORD HoldAsClient(const std::wstring &path, FileHold &hold)
     {
-        UpdaterComm::ClientIdentity client(comm_);
+        PipeChannel::ClientIdentity client(channel_);
         if (client.error() != ERROR_SUCCESS)
             return client.error();
         return HoldFile(path, hold);
@@ -230,11 +255,14 @@ private:
     // result, a failed send or receive, a time-out, a malformed result, the stop), the advertisement
     // goes first, while the package and its transforms are still held; only then are they let go.
     // Otherwise the client could swap the package and install its own file on the advertisement.
+    // When it could not be taken away the service keeps them until a clean-up has removed it.
     void Install()
     {
         const bool reported = AwaitInstallation();
         const bool removed = TakeAdvertisementAway();
-        comm_.EndAdvertisement();
+        gate_.EndAdvertisement();
+        if (!removed)
+            kept_.Keep(examination_);
         examination_ = Examination();
         if (reported && removed)
             ReceiveGoodbye();
@@ -243,21 +271,21 @@ private:
     // True when the client reported its installation's result.
     bool AwaitInstallation()
     {
-        if (comm_.Send(FormatText(protocol::kResultFormat, static_cast<int>(ResultGoAhead))) != 0) {
-            Failed(kSendingResultFails, LogComm);
+        if (channel_.Send(FormatText(protocol::kResultFormat, static_cast<int>(ResultGoAhead))) != 0) {
+            Say(kSendingResultFails, LogComm);
             return false;
         }
         std::wstring message;
-        if (comm_.Receive(message, comm_.limits().installationMs) != 0) {
-            Failed(kRecievingResultFails, LogComm);
+        if (channel_.Receive(message, channel_.limits().installationMs) != 0) {
+            Say(kRecievingResultFails, LogComm);
             return false;
         }
         int installResult = 0;
         if (!protocol::ParseInstallationResult(message, installResult)) {
-            log_.Write(FormatText(kInvalidCommand, message.c_str()), LogComm);
+            Say(FormatText(kInvalidCommand, message.c_str()), LogComm);
             return false;
         }
-        log_.Write(FormatText(kInstallationResult, installResult), LogError);
+        Say(FormatText(kInstallationResult, installResult), LogError);
         return true;
     }
 
@@ -279,56 +307,62 @@ private:
     void ReceiveGoodbye()
     {
         std::wstring message;
-        if (comm_.Receive(message, comm_.limits().messageMs) != 0) {
-            Failed(kRecievingEndFails, LogComm);
+        if (channel_.Receive(message, channel_.limits().messageMs) != 0) {
+            Say(kRecievingEndFails, LogComm);
             return;
         }
         if (message != protocol::kBye) {
-            log_.Write(FormatText(kInvalidCommand, message.c_str()), LogComm);
+            Say(FormatText(kInvalidCommand, message.c_str()), LogComm);
             return;
         }
-        log_.Write(kFinished, LogComm);
+        Say(kFinished, LogComm);
     }
 
-    UpdaterComm &comm_;
+    SessionGate &gate_;
+    PipeChannel &channel_;
+    KeptHolds &kept_;
     UpdaterLog &log_;
-    Logged logged_{comm_, log_};
+    Steered steered_{gate_, channel_, log_};
     // Holds the package and its transforms until the session ends or the advertisement is gone.
     Examination examination_;
 };
 
-// Everything a claimed session does.
-void Serve(UpdaterComm &comm, UpdaterLog &log)
+// Everything a claimed session does. True when a client was served.
+bool Serve(BrokerContext &context)
 {
     // The installer's calls on this thread need COM; they must never show a user interface. The
     // apartment is left once the session has closed everything it opened.
     const norvo::tiny::ComApartment apartment;
     SetInstallerUiLevelNone();
 
-    DWORD waited = comm.WaitForClient();
+    PipeChannel &channel = context.channel();
+    UpdaterLog &log = context.log();
+    DWORD waited = channel.WaitForClient();
     if (waited != 0) {
-        if (!comm.Stopping())
+        if (!channel.Stopping())
             log.Write(FormatText(kConnectingFails, static_cast<int>(waited)), LogError);
-        return;
+        return false;
     }
-    log.Write(kPipeConnected, LogComm);
+    if (!channel.Stopping())
+        log.Write(kPipeConnected, LogComm);
 
-    Session(comm, log).Converse();
+    Session(context).Converse();
 
-    comm.DisconnectClient();
-    if (!comm.Stopping())
+    channel.DisconnectClient();
+    if (!channel.Stopping())
         log.Write(kPipeClosed, LogComm);
+    return true;
 }
 
 } // namespace
 
-void CommunicationThread(void *channel)
+void CommunicationThread(void *context)
 {
-    UpdaterComm *comm = static_cast<UpdaterComm *>(channel);
-    if (!comm || !comm->ClaimSession())
+    BrokerContext *broker = static_cast<BrokerContext *>(context);
+    if (!broker || !broker->gate().ClaimSession())
         return;
-    Serve(*comm, comm->log());
-    comm->ReleaseSession();
+    const bool served = Serve(*broker);
+    broker->gate().ReleaseSession(served);
 }
 
 } // namespace nvupdater

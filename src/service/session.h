@@ -14,8 +14,8 @@ using protocol::ResultSignRejected;
 using protocol::ResultUpgradeNotNeeded;
 
 // Thread routine started by MainLoop whenever the pipe exists and no session is active, with the
-// process's one channel (an UpdaterComm) as `channel`. Serves exactly one client connection
-// through it and returns; returns at once when another session holds the pipe.
-void CommunicationThread(void *channel);
+// process's one BrokerContext as `context`. Serves exactly one client connection through its
+// channel and returns; returns at once when another session holds the gate.
+void CommunicationThread(void *context);
 
 } // namespace nvupdater

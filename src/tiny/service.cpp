@@ -26,7 +26,11 @@ const char kCannotCreateThread[] = "Cannot create server thread: ";
 namespace {
 
 // The worker thread: the main routine with the argument that tells it runs under the SCM.
-void runUnderScm(void *record) { static_cast<ServiceDefinition *>(record)->mainRoutine(1); }
+void runUnderScm(void *record)
+{
+    ServiceDefinition &definition = *static_cast<ServiceDefinition *>(record);
+    definition.mainRoutine(definition, 1);
+}
 
 const char kOpenScmFailed[] =
     "Cannot open the connection to the service control manager, function OpenSCManager() failed with error 0x";

@@ -11,7 +11,11 @@
 namespace norvo {
 namespace tiny {
 
-typedef void (*MainRoutine)(int runningAsService);
+struct ServiceDefinition;
+
+// Run on the framework's worker thread with the record it was started from (its stop request,
+// its running flag): 1 under the SCM, 0 interactively.
+typedef void (*MainRoutine)(ServiceDefinition &definition, int runningAsService);
 
 // Filled by the service (cleared first), read and partly written by the framework.
 struct ServiceDefinition {

@@ -22,7 +22,11 @@ const char kEngineRunning[] = "Engine is running";
 namespace {
 
 // The worker thread: the main routine with the argument that tells it runs in interactive mode.
-void runBehindWindow(void *record) { static_cast<ServiceDefinition *>(record)->mainRoutine(0); }
+void runBehindWindow(void *record)
+{
+    ServiceDefinition &definition = *static_cast<ServiceDefinition *>(record);
+    definition.mainRoutine(definition, 0);
+}
 
 const char kDialogClass[] = "#32770";
 const int kExitButton = 1;

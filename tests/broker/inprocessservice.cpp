@@ -8,9 +8,9 @@ namespace brokertest {
 
 namespace {
 
-DWORD WINAPI runSession(void *comm)
+DWORD WINAPI runSession(void *broker)
 {
-    nvupdater::CommunicationThread(comm);
+    nvupdater::CommunicationThread(broker);
     return 0;
 }
 
@@ -23,16 +23,16 @@ DWORD WINAPI writeOnce(void *log)
 } // namespace
 
 InProcessService::InProcessService(const wchar_t *name, DWORD limitMs)
-    : path_(nvtest::suiteDir() + L"\\" + name + L".log"), log_(path_), comm_(&log_, limits(limitMs))
+    : path_(nvtest::suiteDir() + L"\\" + name + L".log"), log_(path_), broker_(log_, limits(limitMs))
 {
-    EXPECT_EQ(0, comm_.Initialize());
-    EXPECT_EQ(0, comm_.CreatePipe());
-    thread_.reset(CreateThread(nullptr, 0, runSession, &comm_, 0, nullptr));
+    EXPECT_EQ(0, broker_.channel().Initialize());
+    EXPECT_EQ(0, broker_.channel().CreatePipe());
+    thread_.reset(CreateThread(nullptr, 0, runSession, &broker_, 0, nullptr));
 }
 
 InProcessService::~InProcessService()
 {
-    comm_.StopSession(5000);
+    broker_.gate().Stop(5000);
     WaitForSingleObject(thread_.get(), 5000);
 }
 
@@ -44,6 +44,14 @@ nvupdater::SessionLimits InProcessService::limits(DWORD limitMs)
 }
 
 bool InProcessService::ended(DWORD timeoutMs) { return WaitForSingleObject(thread_.get(), timeoutMs) == WAIT_OBJECT_0; }
+
+bool InProcessService::serveNext(DWORD timeoutMs)
+{
+    if (!ended(timeoutMs))
+        return false;
+    thread_.reset(CreateThread(nullptr, 0, runSession, &broker_, 0, nullptr));
+    return thread_.valid();
+}
 
 bool InProcessService::logStillWritable()
 {

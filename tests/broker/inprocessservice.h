@@ -3,7 +3,7 @@
 #pragma once
 
 #include "brokerharness.h"
-#include "service/updatercomm.h"
+#include "service/brokercontext.h"
 #include "service/updaterlog.h"
 
 #include "tiny/unique.h"
@@ -22,11 +22,15 @@ public:
 
     static nvupdater::SessionLimits limits(DWORD limitMs);
 
-    nvupdater::UpdaterComm &comm() { return comm_; }
+    nvupdater::BrokerContext &broker() { return broker_; }
+    bool sessionActive() const { return broker_.gate().SessionActive(); }
     // Stops as the main loop does: returns once the session thread has ended, or after `waitMs`.
-    void stop(DWORD waitMs) { comm_.StopSession(waitMs, 0, thread_.get()); }
+    void stop(DWORD waitMs) { broker_.gate().Stop(waitMs, 0, thread_.get()); }
     LogWatch watch() const { return LogWatch(path_); }
     bool ended(DWORD timeoutMs);
+    // Once the session thread has ended (within `timeoutMs`), starts the next on the same broker,
+    // as the main loop does. False when the last one did not end.
+    bool serveNext(DWORD timeoutMs);
     // True when a log write from another thread completes in time: no lock was left held.
     bool logStillWritable();
 
@@ -38,7 +42,7 @@ private:
 
     std::wstring path_;
     FileLog log_;
-    nvupdater::UpdaterComm comm_;
+    nvupdater::BrokerContext broker_;
     norvo::tiny::UniqueHandle thread_;
 };
 

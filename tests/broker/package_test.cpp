@@ -14,6 +14,7 @@
 #include <aclapi.h>
 
 #include <functional>
+#include <memory>
 
 using namespace brokertest;
 
@@ -583,6 +584,137 @@ TEST(LeavingAfterTheGoAhead, AFailedRemovalKeepsItsScriptAndTheNextConnectionRem
     // The left-over script's product is not installed: the clean-up reports that number.
     EXPECT_LINES(next.closedLog(), {"Comm - Pipe connected.", "Error - Checking old advertising script returns error: *",
                                     "Error - Invalid sender: nsw", "Comm - Pipe closed."});
+}
+
+TEST(LeavingAfterTheGoAhead, AStopDuringTheAdvertiseCallLogsNothingButTheRemoval)
+{
+    ASSERT_NO_FATAL_FAILURE(ensureFamilyInstalled());
+    if (serviceState() != SERVICE_RUNNING) {
+        ASSERT_TRUE(startService());
+    }
+    const std::wstring package = leavingPackage();
+    LogWatch log;
+    {
+        // The double returns this long after it has applied the advertisement: the stop comes
+        // while the service is still inside the advertise call.
+        DoubleFailure slow(L"ApplyDelayMs", 3000);
+        Conversation session;
+        session.send(L"200 NSW 1");
+        session.send(L"210 PACKAGE \"" + package + L"\"");
+        ASSERT_TRUE(nvtest::waitFor([] { return advertised(kSignedCode); }, 15000, 5));
+        EXPECT_TRUE(requestStop());
+        EXPECT_TRUE(session.hungUp(20000)) << "the client got an answer after the stop";
+        EXPECT_TRUE(log.waitForLine("Debug - WinMain : Finishing service.", 20000));
+    }
+    std::vector<std::string> lines = inspected(package, kSignedCode, "11.0.0");
+    append(lines, {"Debug - The sign of package was accepted.", "Debug - Upgradable product found.",
+                   "Debug - MainLoop : Closing communication thread.", "Debug - Product was unadvertised.",
+                   "Debug - MainLoop : Finished.", "Debug - WinMain : Finishing service."});
+    EXPECT_LINES(log.lines(), lines);
+    EXPECT_FALSE(advertised(kSignedCode));
+    EXPECT_FALSE(nvtest::fileExists(scriptOf(kSignedCode)));
+    EXPECT_TRUE(nvtest::waitFor([] { return serviceState() == SERVICE_STOPPED; }, 10000));
+    ASSERT_TRUE(startService());
+}
+
+// Connects to the in-process service and takes its greeting: by then the session's clean-up has run.
+void connectAndLeave(PipeClient &client)
+{
+    ASSERT_EQ(0u, client.openWithin(5000));
+    std::wstring message;
+    ASSERT_EQ(0u, client.read(message));
+    ASSERT_EQ(0u, client.write(L"200 nsw 1"));
+}
+
+// In this process, so that the service's holds outlive the session where the test can see them,
+// and a stop does not end them with the process.
+TEST(FailedRemoval, ThePackageStaysHeldUntilACleanUpHasRemovedTheAdvertisement)
+{
+    const DWORD limitMs = 2000;
+    ASSERT_NO_FATAL_FAILURE(ensureFamilyInstalled());
+    ASSERT_TRUE(stopService(10000));
+    nvupdater::CreateServiceFolders();
+    // Where this process keeps its scripts.
+    const std::wstring script = nvupdater::GetScriptsFolder() + kSignedCode + L".aas";
+    const std::vector<std::string> failed = {"Error - Unadvertising failed with error: 1601"};
+    struct Case {
+        const char *name;
+        std::function<void(PipeClient &, InProcessService &)> leave;
+        std::vector<std::string> linesAfterGoAhead;
+        bool stops;
+    } cases[] = {
+        {"a result", [](PipeClient &client, InProcessService &) { EXPECT_EQ(0u, client.write(L"220 RESULT 1603")); },
+         {"Error - Result of installation 1603.", failed[0], "Comm - Pipe closed."}, false},
+        {"a disconnect", [](PipeClient &client, InProcessService &) { client.close(); },
+         {"Error - Recieving fails with error: 109", "Comm - Recieving result fails.", failed[0],
+          "Comm - Pipe closed."},
+         false},
+        // After the stop the session writes only its removal's line.
+        {"a stop", [](PipeClient &, InProcessService &service) { service.stop(5000); }, failed, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::wstring package = leavingPackage();
+        {
+            InProcessService service(L"kept", limitMs);
+            LogWatch log = service.watch();
+            {
+                std::unique_ptr<DoubleFailure> failing;
+                {
+                    PipeClient client;
+                    ASSERT_EQ(0u, client.openWithin(5000));
+                    std::wstring message;
+                    ASSERT_EQ(0u, client.read(message));
+                    ASSERT_EQ(0u, client.write(L"200 NSW 1"));
+                    ASSERT_EQ(0u, client.write(L"210 PACKAGE \"" + package + L"\""));
+                    ASSERT_EQ(0u, client.read(message, 15000));
+                    ASSERT_EQ(L"220 RESULT 0", message);
+                    // Applied; from here on every removal fails.
+                    failing.reset(new DoubleFailure(L"ScriptResult", 1601));
+                    c.leave(client, service);
+                    ASSERT_TRUE(service.ended(10000));
+                }
+                std::vector<std::string> lines = accepted(package, kSignedCode, "11.0.0");
+                lines.insert(lines.end(), c.linesAfterGoAhead.begin(), c.linesAfterGoAhead.end());
+                EXPECT_LINES(log.lines(), lines);
+                EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), openForWriting(package))
+                    << "let go while still advertised";
+                EXPECT_TRUE(advertised(kSignedCode));
+                EXPECT_TRUE(nvtest::fileExists(script));
+                if (!c.stops) {
+                    // The next connection's clean-up fails again: the script and the hold stay.
+                    ASSERT_TRUE(service.serveNext(1000));
+                    PipeClient again;
+                    ASSERT_NO_FATAL_FAILURE(connectAndLeave(again));
+                    ASSERT_TRUE(service.ended(10000));
+                    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), openForWriting(package));
+                    EXPECT_TRUE(advertised(kSignedCode));
+                    EXPECT_TRUE(nvtest::fileExists(script));
+                }
+            }
+            if (!c.stops) {
+                // One that succeeds deletes the script and lets go of the package.
+                ASSERT_TRUE(service.serveNext(1000));
+                PipeClient last;
+                ASSERT_NO_FATAL_FAILURE(connectAndLeave(last));
+                ASSERT_TRUE(service.ended(10000));
+                EXPECT_FALSE(advertised(kSignedCode));
+                EXPECT_FALSE(nvtest::fileExists(script));
+                EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), openForWriting(package));
+                continue;
+            }
+        }
+        // The stopped service's end lets go of its holds; its script stays for the next start's clean-up.
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), openForWriting(package));
+        EXPECT_TRUE(nvtest::fileExists(script));
+        InProcessService next(L"kept-next", limitMs);
+        PipeClient client;
+        ASSERT_NO_FATAL_FAILURE(connectAndLeave(client));
+        ASSERT_TRUE(next.ended(10000));
+        EXPECT_FALSE(advertised(kSignedCode));
+        EXPECT_FALSE(nvtest::fileExists(script));
+    }
+    ASSERT_TRUE(startService());
 }
 
 } // namespace

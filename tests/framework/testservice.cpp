@@ -92,22 +92,23 @@ SERVICE_STATUS ownStatus()
     return status;
 }
 
-void testMain(int argument)
+// The framework hands over the record it was started from, which is this program's one record.
+void testMain(ServiceDefinition &record, int argument)
 {
     trace("main %d", argument);
     Sleep(options.delayMs);
     if (options.mode == "fail") {
-        snprintf(definition.failureText, sizeof(definition.failureText), "%s", kFailureText);
-        definition.startFailed = 1;
+        snprintf(record.failureText, sizeof(record.failureText), "%s", kFailureText);
+        record.startFailed = 1;
         trace("failed");
         return;
     }
-    definition.running = 1;
+    record.running = 1;
     trace("running");
-    while (!definition.stopRequested)
+    while (!record.stopRequested)
         Sleep(20);
     const SERVICE_STATUS status = ownStatus();
-    trace("stop %ld state %lu checkpoint %lu hint %lu", definition.stopRequested.load(), status.dwCurrentState,
+    trace("stop %ld state %lu checkpoint %lu hint %lu", record.stopRequested.load(), status.dwCurrentState,
           status.dwCheckPoint, status.dwWaitHint);
     Sleep(options.lingerMs);
     trace("returned");

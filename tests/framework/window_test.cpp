@@ -260,10 +260,10 @@ ServiceDefinition inProcess;
 volatile LONG serverResult = -1;
 volatile LONG mainReturned = 0;
 
-void inProcessMain(int)
+void inProcessMain(ServiceDefinition &record, int)
 {
-    inProcess.running = 1;
-    while (!inProcess.stopRequested)
+    record.running = 1;
+    while (!record.stopRequested)
         Sleep(20);
     mainReturned = 1;
 }

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 using namespace nvupdater;
@@ -145,6 +146,26 @@ TEST_F(Advertise, FailedUnadvertiseKeepsTheScriptForTheNextCleanUp)
     EXPECT_FALSE(nvtest::fileExists(script));
 }
 
+TEST_F(Advertise, ACleanUpWhoseRemovalFailsKeepsTheScriptUntilOneSucceeds)
+{
+    std::wstring script;
+    ASSERT_EQ(0u, advertise(package, L"", script));
+    std::vector<std::wstring> removed;
+    const auto told = [&](const std::wstring &product) { removed.push_back(product); };
+    setResult(L"ScriptResult", 1601);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EXPECT_EQ(2, CleanupStaleScripts(HoldScriptsFolder(), nullptr, told));   // the product is not installed
+        EXPECT_TRUE(nvtest::fileExists(script)) << "attempt " << attempt;
+        EXPECT_TRUE(kit::keyExists(k64, marker(code)));
+        EXPECT_TRUE(removed.empty());
+    }
+    setResult(L"ScriptResult", 0);
+    EXPECT_EQ(2, CleanupStaleScripts(HoldScriptsFolder(), nullptr, told));
+    EXPECT_FALSE(nvtest::fileExists(script));
+    EXPECT_FALSE(kit::keyExists(k64, marker(code)));
+    EXPECT_EQ(std::vector<std::wstring>{code}, removed);
+}
+
 // Left-over scripts: one of an installed product, one really applied for a product that is not
 // installed, a file with a short name and a directory, all matching *.aas, and a file that does
 // not match.
@@ -202,10 +223,18 @@ TEST_F(StaleScripts, InstalledOnlyDeletedOthersUnadvertisedDirectoriesSkipped)
             expectedCalls.push_back(scriptCall(folder + name, 1, name == code + L".aas" ? 0 : 1620));
     }
 
-    EXPECT_EQ(expectedResult, CleanupStaleScripts(HoldScriptsFolder()));
+    std::vector<std::wstring> removed;
+    const auto told = [&](const std::wstring &product) { removed.push_back(product); };
+    EXPECT_EQ(expectedResult, CleanupStaleScripts(HoldScriptsFolder(), nullptr, told));
     EXPECT_EQ(expectedCalls, calls());
-    EXPECT_TRUE(listedFiles().empty());
+    // The short name is no script: its removal failed, so it stays for the next clean-up to try again.
+    EXPECT_EQ(std::vector<std::wstring>{L"short.aas"}, listedFiles());
     EXPECT_FALSE(kit::keyExists(k64, marker(code)));
+    std::sort(removed.begin(), removed.end());
+    std::vector<std::wstring> gone = {code, installed};
+    std::sort(gone.begin(), gone.end());
+    EXPECT_EQ(gone, removed) << "told of the scripts that went, only";
+    DeleteFileW((folder + L"short.aas").c_str());
     EXPECT_TRUE(CreateDirectoryW(directory.c_str(), nullptr) == FALSE && GetLastError() == ERROR_ALREADY_EXISTS);
     EXPECT_EQ("not a script", nvtest::readFile(folder + L"notes.txt"));
     RemoveDirectoryW(directory.c_str());
@@ -224,6 +253,7 @@ TEST_F(StaleScripts, ResultIsThatOfTheLastScript)
     ASSERT_EQ(2u, files.size());
     EXPECT_EQ(files.back() == installed + L".aas" ? 0 : 2, CleanupStaleScripts(HoldScriptsFolder()));
     EXPECT_EQ(1u, calls().size());   // only the missing product's script was processed
+    DeleteFileW((folder + code + L".aas").c_str());   // no script the double can process: it stayed
 
     // Without a scripts folder there is nothing to do.
     ASSERT_TRUE(RemoveDirectoryW(folder.c_str()));

@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
 # The soak: SESSIONS sessions against the service under the SCM, in RUNS runs with a service restart
 # between two runs, mixing accepted and refused packages, silent clients (dropped at the service's
-# 10 s limit) and client processes killed after the go-ahead (nvsoak.exe). Each run begins with
+# 10 s limit), client processes killed after the go-ahead and removals made to fail (the msi.dll test
+# double's script result; the package must stay held until the next session's clean-up removed the
+# advertisement) (nvsoak.exe). Each run begins with
 # WARMUP sessions, after which the service's figures are taken, and its figures are taken again
 # after its last session. At the end: no advertisement and no script left, the package not held
 # (looked at while the service still runs), and the log's lines counted against the sessions of
-# each kind. Prints one table (also build/soak/table.md); exits non-zero when anything differs.
+# each kind. Then AT_ONCE sessions by four clients at once, each waiting for the pipe as the reference
+# client does. Prints one table (also build/soak/table.md); exits non-zero when anything differs.
 # Its own prefix in build/soak, made as the benchmark's (tools/lib/nvprefix.sh).
 #
 # usage: [NV_ARCH=x86|x64] tools/soak/run-soak.sh [SESSIONS] [BUILD_DIR]
 #   defaults: 2000 sessions; build for x86, build-x64 for x64 (tools/lib/nvarch.sh)
 #   environment: NV_SOAK_RUNS (4), NV_SOAK_WARMUP (20 per run), NV_SOAK_KILL_EVERY (7),
-#                NV_SOAK_SILENT_EVERY (200), NV_SOAK_WORK (BUILD_DIR/soak)
+#                NV_SOAK_SILENT_EVERY (200), NV_SOAK_UNREMOVED_EVERY (50), NV_SOAK_AT_ONCE (200),
+#                NV_SOAK_WORK (BUILD_DIR/soak)
 set -euo pipefail
 sessions=${1:-2000}
 runs=${NV_SOAK_RUNS:-4}
@@ -29,6 +33,7 @@ SOAK_ACCEPTED='C:\demo\sample-2.0.0.msi'
 SOAK_REFUSED='C:\demo\sample-2.0.0-unsigned.msi'
 SOAK_KILL_EVERY=${NV_SOAK_KILL_EVERY:-7}
 SOAK_SILENT_EVERY=${NV_SOAK_SILENT_EVERY:-200}
+SOAK_UNREMOVED_EVERY=${NV_SOAK_UNREMOVED_EVERY:-50}
 
 "$NV_ROOT/tools/build.sh" "$NV_BUILD" >"$NV_BUILD/soak-build.log" 2>&1 || fail "build failed (soak-build.log)"
 nv_load_facts || fail "the build's facts"
@@ -42,6 +47,7 @@ soak_install
 
 echo "Soak under $("$NV_WINE" version) ($NV_ARCH build; loaders $("$NV_WINE" loaders)) on $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg): $sessions sessions in $runs runs."
 soak_runs "$sessions" "$runs" "$warmup" || fail "the runs did not end"
+soak_at_once 4 "${NV_SOAK_AT_ONCE:-200}" || fail "the clients at once did not end"
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 soak_table "$sessions" "$runs"

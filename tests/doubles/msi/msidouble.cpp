@@ -13,6 +13,8 @@
 //   CallLog          REG_SZ     file that receives one UTF-8 line per call (no log when missing)
 //   AdvertiseResult  REG_DWORD  non-zero: ordinal 6 returns it and does nothing else
 //   ScriptResult     REG_DWORD  non-zero: ordinal 177 returns it and does nothing else
+//   ApplyDelayMs     REG_DWORD  ordinal 177 returns that many milliseconds after it applied a script
+//                               (a slow advertisement, during which the caller may be stopped)
 //   FaultInCall      REG_DWORD  6, 94 or 177: that call faults (writes through a null pointer), so
 //                               that a caller's crash reporting can be seen at work
 // Ordinal 94 (open a package) is the double's own too, only to be able to fault there: it forwards
@@ -242,6 +244,8 @@ UINT WINAPI DoubleAdvertiseScriptW(LPCWSTR script, DWORD flags, PHKEY registryDa
 {
     faultWhenAsked(177);
     UINT result = advertiseScript(script, flags, registryData, remove);
+    if (result == ERROR_SUCCESS && !remove)
+        Sleep(settingNumber(L"ApplyDelayMs"));
     record(L"177 script=" + quoted(script) + L" flags=" + hex(flags) + L" regdata=" +
            (registryData ? L"set" : L"null") + L" remove=" + std::to_wstring(remove ? 1 : 0) + L" -> " +
            std::to_wstring(result));

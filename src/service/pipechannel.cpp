@@ -1,4 +1,4 @@
-#include "service/updatercomm.h"
+#include "service/pipechannel.h"
 
 #include "service/widetext.h"
 
@@ -34,43 +34,34 @@ DWORD WINAPI flushPipe(void *pipe)
 
 } // namespace
 
-UpdaterComm::UpdaterComm(UpdaterLog *log, const Limits &limits)
-    : log_(log), limits_(limits), ioDone_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), idle_(CreateEventW(nullptr, TRUE, TRUE, nullptr)),
-      ended_(CreateEventW(nullptr, FALSE, FALSE, nullptr))
+PipeChannel::PipeChannel(UpdaterLog &log, HANDLE stop, const Limits &limits)
+    : log_(log), stop_(stop), limits_(limits), ioDone_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
 {
 }
 
-UpdaterComm::~UpdaterComm()
+PipeChannel::~PipeChannel()
 {
     if (pipe_)
         DisconnectNamedPipe(pipe_.get());
-    pipe_.reset();
-    pipeOpen = 0;
-    sessionActive = 0;
 }
 
-int UpdaterComm::Initialize()
+int PipeChannel::Initialize()
 {
     if (initialized_) {
-        log_->Write(kAlreadyInitialized, LogError);
+        log_.Write(kAlreadyInitialized, LogError);
         return -1;
     }
     pipe_.reset();
     initialized_ = 1;
-    log_->Write(kInitializing, LogDebug);
+    log_.Write(kInitializing, LogDebug);
     return 0;
 }
 
-int UpdaterComm::CreatePipe()
+int PipeChannel::CreatePipe()
 {
-    {
-        norvo::tiny::NMutexLock claim(lock);
-        if (pipeOpen) {
-            log_->Write(kPipeAlreadyOpened, LogError);
-            return 0;
-        }
-        pipeOpen = 1;
+    if (open_.exchange(1) != 0) {
+        log_.Write(kPipeAlreadyOpened, LogError);
+        return 0;
     }
 
     norvo::tiny::UniqueLocal descriptor;
@@ -86,24 +77,23 @@ int UpdaterComm::CreatePipe()
                                      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
                                      1, kBufferBytes, kBufferBytes, kDefaultTimeoutMs, &attributes));
     }
-    if (!pipe_ || !ioDone_ || !stop_ || !idle_ || !ended_) {
-        log_->Write(FormatText(kCreatingPipeFails, static_cast<int>(GetLastError())), LogError);
+    if (!pipe_ || !ioDone_ || !stop_) {
+        log_.Write(FormatText(kCreatingPipeFails, static_cast<int>(GetLastError())), LogError);
         pipe_.reset();
-        pipeOpen = 0;
+        open_ = 0;
         return -1;
     }
-    log_->Write(kPipeCreated, LogComm);
-    SetSessionActive(0);
+    log_.Write(kPipeCreated, LogComm);
     return 0;
 }
 
-bool UpdaterComm::Complete(BOOL started, OVERLAPPED &overlapped, DWORD timeoutMs, DWORD &bytes)
+bool PipeChannel::Complete(BOOL started, OVERLAPPED &overlapped, DWORD timeoutMs, DWORD &bytes)
 {
     bytes = 0;
     if (!started && GetLastError() != ERROR_IO_PENDING)
         return false;
     // The stop comes first: signalled together with the operation's end, it ends the session.
-    const HANDLE waits[] = {stop_.get(), overlapped.hEvent};
+    const HANDLE waits[] = {stop_, overlapped.hEvent};
     const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, timeoutMs);
     if (waited != WAIT_OBJECT_0 + 1)
         CancelIoEx(pipe_.get(), &overlapped);
@@ -122,7 +112,7 @@ bool UpdaterComm::Complete(BOOL started, OVERLAPPED &overlapped, DWORD timeoutMs
     return false;
 }
 
-int UpdaterComm::Send(std::wstring message)
+int PipeChannel::Send(std::wstring message)
 {
     lastCallWasSend_ = false;
     if (Stopping())
@@ -140,11 +130,11 @@ int UpdaterComm::Send(std::wstring message)
         return 0;
     }
     if (!Stopping())
-        log_->Write(FormatText(kSendingFails, static_cast<int>(GetLastError())), LogError);
+        log_.Write(FormatText(kSendingFails, static_cast<int>(GetLastError())), LogError);
     return -1;
 }
 
-int UpdaterComm::Receive(std::wstring &message, DWORD timeoutMs)
+int PipeChannel::Receive(std::wstring &message, DWORD timeoutMs)
 {
     lastCallWasSend_ = false;
     message.clear();
@@ -165,11 +155,11 @@ int UpdaterComm::Receive(std::wstring &message, DWORD timeoutMs)
     // A message longer than the buffer fails with the more-data error; its rest stays in the pipe
     // until the session disconnects the client.
     if (!Stopping())
-        log_->Write(FormatText(kRecievingFails, static_cast<int>(GetLastError())), LogError);
+        log_.Write(FormatText(kRecievingFails, static_cast<int>(GetLastError())), LogError);
     return -1;
 }
 
-DWORD UpdaterComm::WaitForClient()
+DWORD PipeChannel::WaitForClient()
 {
     lastCallWasSend_ = false;
     for (;;) {
@@ -198,7 +188,7 @@ DWORD UpdaterComm::WaitForClient()
     }
 }
 
-void UpdaterComm::DisconnectClient()
+void PipeChannel::DisconnectClient()
 {
     if (lastCallWasSend_ && !Stopping())
         AwaitClientRead();
@@ -206,7 +196,7 @@ void UpdaterComm::DisconnectClient()
     DisconnectNamedPipe(pipe_.get());
 }
 
-void UpdaterComm::AwaitClientRead()
+void PipeChannel::AwaitClientRead()
 {
     // Hanging up throws away what the client has not read yet, such as a refusal sent just before:
     // give it the time of one send to read it. The flush has no time limit of its own, so it runs
@@ -214,7 +204,7 @@ void UpdaterComm::AwaitClientRead()
     norvo::tiny::UniqueHandle flusher(CreateThread(nullptr, 0, flushPipe, pipe_.get(), 0, nullptr));
     if (!flusher)
         return;
-    const HANDLE waits[] = {stop_.get(), flusher.get()};
+    const HANDLE waits[] = {stop_, flusher.get()};
     if (WaitForMultipleObjects(2, waits, FALSE, limits_.sendMs) == WAIT_OBJECT_0 + 1)
         return;
     // Unread at the limit, or the stop: the flush is taken back and the client hung up on, either
@@ -225,75 +215,14 @@ void UpdaterComm::AwaitClientRead()
     WaitForSingleObject(flusher.get(), INFINITE);
 }
 
-bool UpdaterComm::ClaimSession()
-{
-    norvo::tiny::NMutexLock claim(lock);
-    // After the stop no session begins: the stop has already looked for one to wait for.
-    if (sessionActive || Stopping())
-        return false;
-    SetSessionActive(1);
-    return true;
-}
+bool PipeChannel::Stopping() const { return WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0; }
 
-void UpdaterComm::ReleaseSession()
-{
-    {
-        norvo::tiny::NMutexLock claim(lock);
-        SetSessionActive(0);
-    }
-    SetEvent(ended_.get());
-}
-
-void UpdaterComm::SetSessionActive(int value)
-{
-    // Idle is signalled before the flag clears and reset once it is set: a session that claims the
-    // pipe after this one has let go is always waited for by a later stop.
-    if (value) {
-        sessionActive = value;
-        ResetEvent(idle_.get());
-    } else {
-        SetEvent(idle_.get());
-        sessionActive = value;
-    }
-}
-
-bool UpdaterComm::AwaitSessionEnd(DWORD timeoutMs)
-{
-    return WaitForSingleObject(ended_.get(), timeoutMs) == WAIT_OBJECT_0;
-}
-
-void UpdaterComm::StopSession(DWORD waitMs, DWORD removalMs, HANDLE thread)
-{
-    {
-        // Under the lock: an advertisement or a claim made before the stop is seen below, none after.
-        norvo::tiny::NMutexLock claim(lock);
-        SetEvent(stop_.get());
-    }
-    const HANDLE ends[] = {idle_.get(), thread};
-    const DWORD count = thread ? 2 : 1;
-    if (WaitForMultipleObjects(count, ends, TRUE, waitMs) == WAIT_TIMEOUT && advertising_)
-        WaitForMultipleObjects(count, ends, TRUE, removalMs);
-}
-
-bool UpdaterComm::BeginAdvertisement()
-{
-    norvo::tiny::NMutexLock claim(lock);
-    if (Stopping())
-        return false;
-    advertising_ = 1;
-    return true;
-}
-
-void UpdaterComm::EndAdvertisement() { advertising_ = 0; }
-
-bool UpdaterComm::Stopping() const { return WaitForSingleObject(stop_.get(), 0) == WAIT_OBJECT_0; }
-
-UpdaterComm::ClientIdentity::ClientIdentity(UpdaterComm &comm)
-    : error_(ImpersonateNamedPipeClient(comm.pipe_.get()) ? ERROR_SUCCESS : GetLastError())
+PipeChannel::ClientIdentity::ClientIdentity(PipeChannel &channel)
+    : error_(ImpersonateNamedPipeClient(channel.pipe_.get()) ? ERROR_SUCCESS : GetLastError())
 {
 }
 
-UpdaterComm::ClientIdentity::~ClientIdentity()
+PipeChannel::ClientIdentity::~ClientIdentity()
 {
     // Whatever happened, the thread goes back to the service's own identity.
     RevertToSelf();

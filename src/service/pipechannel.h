@@ -1,11 +1,9 @@
 // The service's end of the named pipe "\\.\pipe\NVUpdatePipe": one instance, serving one client
 // after another; whole UTF-16 messages in and out, every wait on the client bounded by a time limit
-// and cut short by the service's stop; the claim by which the main loop and the communication
-// threads agree on who owns the pipe.
+// and cut short by the service's stop.
 #pragma once
 
 #include "protocol/protocol.h"
-#include "tiny/nmutex.h"
 #include "tiny/unique.h"
 #include "service/updaterlog.h"
 
@@ -24,21 +22,24 @@ struct SessionLimits {
     DWORD sendMs = protocol::kSendLimitMs;
 };
 
-class UpdaterComm {
+class PipeChannel {
 public:
     using Limits = SessionLimits;
 
     static const DWORD kMaxMessageBytes = protocol::kMaxMessageBytes;
 
-    explicit UpdaterComm(UpdaterLog *log, const Limits &limits = Limits());
-    virtual ~UpdaterComm();
-    UpdaterComm(const UpdaterComm &) = delete;
-    UpdaterComm &operator=(const UpdaterComm &) = delete;
+    // `stop`, not owned, is the service's stop (set once): every wait of the channel ends at it.
+    PipeChannel(UpdaterLog &log, HANDLE stop, const Limits &limits = Limits());
+    ~PipeChannel();
+    PipeChannel(const PipeChannel &) = delete;
+    PipeChannel &operator=(const PipeChannel &) = delete;
 
     // 0, or -1 when already initialised.
     [[nodiscard]] int Initialize();
     // 0 when the pipe exists afterwards, -1 when it could not be created (retried by the caller).
     [[nodiscard]] int CreatePipe();
+    // True once the pipe instance exists (or its creation is under way).
+    bool IsOpen() const { return open_ != 0; }
 
     // One message each way, each bounded by a time limit. 0, or -1: logged with the system's error
     // number (1460 for a time-out), except when the service's stop cut the call short, which is
@@ -46,8 +47,8 @@ public:
     [[nodiscard]] int Send(std::wstring message);
     [[nodiscard]] int Receive(std::wstring &message, DWORD timeoutMs);
     const Limits &limits() const { return limits_; }
-    // Where the channel and its session write (the process-wide log in the service).
-    UpdaterLog &log() const { return *log_; }
+    // True once the service's stop has come.
+    bool Stopping() const;
 
     // Waits, without a time limit, until a client is connected or the service stops. 0, or the
     // system's error number (ERROR_OPERATION_ABORTED after the stop).
@@ -61,32 +62,6 @@ public:
     // the system's error) when the client cannot be impersonated.
     class ClientIdentity;
 
-    // The session claim: true for the one thread that may serve the next client; false for every
-    // thread once the stop has come. The claim's end wakes AwaitSessionEnd.
-    bool ClaimSession();
-    void ReleaseSession();
-    void SetSessionActive(int value);
-    // True when a session let go of the pipe within `timeoutMs` (each end is told once).
-    bool AwaitSessionEnd(DWORD timeoutMs);
-
-    // The service's stop: every wait of the session ends at once, no new one begins, and every
-    // other step of the session looks at the stop before it begins. Returns once no session holds
-    // the pipe and `thread` (when given) has ended, or after `waitMs`; when the session has an
-    // advertisement in place then, after at most `removalMs` more, the time it has to take it away.
-    void StopSession(DWORD waitMs, DWORD removalMs = 0, HANDLE thread = nullptr);
-    bool Stopping() const;
-
-    // Brackets an advertisement, from before it is made until it is taken away. False, and nothing
-    // to end, once the stop has come: no advertisement is made after it.
-    bool BeginAdvertisement();
-    void EndAdvertisement();
-
-    // Guards the test-and-set of the two flags below.
-    norvo::tiny::NMutex lock;
-    // Written under the lock (or by their only owner), read by the main loop without it.
-    std::atomic<LONG> pipeOpen{0};
-    std::atomic<LONG> sessionActive{0};
-
 private:
     // Runs one overlapped pipe operation that `started` began to its end, within `timeoutMs` and
     // until the stop. True on success with the byte count; false with the last error set.
@@ -94,21 +69,19 @@ private:
     // Waits, within the send limit and until the stop, until the client has read what was sent.
     void AwaitClientRead();
 
-    UpdaterLog *log_;
+    UpdaterLog &log_;
+    const HANDLE stop_;
     const Limits limits_;
     norvo::tiny::UniqueFile pipe_;
     norvo::tiny::UniqueHandle ioDone_;    // the overlapped operations' event
-    norvo::tiny::UniqueHandle stop_;      // set once, by the service's stop
-    norvo::tiny::UniqueHandle idle_;      // set while no session holds the pipe
-    norvo::tiny::UniqueHandle ended_;     // auto-reset: a session let go of the pipe
+    std::atomic<LONG> open_{0};           // claimed by CreatePipe, cleared when creation fails
     bool lastCallWasSend_ = false;
-    std::atomic<LONG> advertising_{0};    // between BeginAdvertisement and EndAdvertisement
     int initialized_ = 0;
 };
 
-class UpdaterComm::ClientIdentity {
+class PipeChannel::ClientIdentity {
 public:
-    explicit ClientIdentity(UpdaterComm &comm);
+    explicit ClientIdentity(PipeChannel &channel);
     ~ClientIdentity();
     ClientIdentity(const ClientIdentity &) = delete;
     ClientIdentity &operator=(const ClientIdentity &) = delete;
