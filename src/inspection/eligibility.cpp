@@ -8,7 +8,7 @@ namespace nvupdater {
 
 namespace {
 
-const size_t kFieldCapacity = 260;   // characters, terminator included
+const DWORD kFieldCapacity = 260;   // characters, terminator included
 const int kNewerOnly = 1;            // Attributes bit 0: upgrade only to a newer version
 const wchar_t kNoBound[] = L"0";     // a bound written so is none
 
@@ -27,23 +27,13 @@ public:
     void Stopped(EligibilityStop) override {}
 };
 
-// A text field, or false when it cannot be read (too long included).
-bool readText(msi::Handle record, UINT field, std::wstring &text)
-{
-    wchar_t buffer[kFieldCapacity] = {};
-    DWORD capacity = kFieldCapacity;
-    if (msi::RecordGetString(record, field, buffer, &capacity) != ERROR_SUCCESS)
-        return false;
-    text.assign(buffer);
-    return true;
-}
-
 // A row whose texts cannot all be read is not judged at all: an unread bound must not act as
 // "no bound".
 bool readRow(msi::Handle record, ExaminedRow &row)
 {
-    if (!readText(record, 1, row.upgradeCode) || !readText(record, 2, row.versionMin) ||
-        !readText(record, 3, row.versionMax))
+    if (!msi::RecordText(record, 1, kFieldCapacity, row.upgradeCode) ||
+        !msi::RecordText(record, 2, kFieldCapacity, row.versionMin) ||
+        !msi::RecordText(record, 3, kFieldCapacity, row.versionMax))
         return false;
     row.minNumber = VersionNumber(row.versionMin);
     row.maxNumber = VersionNumber(row.versionMax);

@@ -196,6 +196,16 @@ UINT RecordGetString(Handle record, UINT field, wchar_t *buffer, DWORD *capacity
     return api().recordGetString ? api().recordGetString(record, field, buffer, capacity) : missing();
 }
 
+bool RecordText(Handle record, UINT field, DWORD capacity, std::wstring &text)
+{
+    std::wstring buffer(capacity, L'\0');
+    DWORD length = capacity;
+    if (RecordGetString(record, field, &buffer[0], &length) != ERROR_SUCCESS)
+        return false;
+    text.assign(buffer.c_str());
+    return true;
+}
+
 int RecordGetInteger(Handle record, UINT field)
 {
     return api().recordGetInteger ? api().recordGetInteger(record, field) : kNullInteger;

@@ -43,6 +43,8 @@ using UniqueHandle = norvo::tiny::Unique<HandleTraits>;
 [[nodiscard]] UINT ViewClose(Handle view);                                                                // 158
 [[nodiscard]] UINT ViewFetch(Handle view, UniqueHandle &record);                                          // 160
 [[nodiscard]] UINT RecordGetString(Handle record, UINT field, wchar_t *buffer, DWORD *capacity);          // 118
+// A text field of at most `capacity` - 1 characters; false when it cannot be read (too long included).
+[[nodiscard]] bool RecordText(Handle record, UINT field, DWORD capacity, std::wstring &text);
 int RecordGetInteger(Handle record, UINT field);                                            // 116
 [[nodiscard]] UINT AdvertiseProduct(const std::wstring &packagePath, const std::wstring &scriptPath,
                       const std::wstring &transforms, LANGID language);                     // 6

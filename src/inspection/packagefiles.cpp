@@ -18,16 +18,6 @@ const DWORD kFieldCapacity = 256;        // characters: Cabinet is at most 255, 
 const wchar_t kFileQuery[] = L"SELECT `File`, `Attributes` FROM `File`";
 const wchar_t kMediaQuery[] = L"SELECT `DiskId`, `Cabinet` FROM `Media`";
 
-bool readText(msi::Handle record, UINT field, std::wstring &text)
-{
-    wchar_t buffer[kFieldCapacity] = {};
-    DWORD capacity = kFieldCapacity;
-    if (msi::RecordGetString(record, field, buffer, &capacity) != ERROR_SUCCESS)
-        return false;
-    text.assign(buffer);
-    return true;
-}
-
 void unreadable(FilesCheck &check, UINT error)
 {
     check.outside = OutsideFile::Unreadable;
@@ -88,7 +78,7 @@ FilesCheck CheckPackageFiles(PackageReader &package)
     const bool filesRead = eachRow(package, kFileQuery, check, missing, [&](msi::Handle record) {
         ++check.files;
         std::wstring key;
-        if (!readText(record, 1, key)) {
+        if (!msi::RecordText(record, 1, kFieldCapacity, key)) {
             unreadable(check, ERROR_MORE_DATA);
             return false;
         }
@@ -103,7 +93,7 @@ FilesCheck CheckPackageFiles(PackageReader &package)
 
     (void)eachRow(package, kMediaQuery, check, missing, [&](msi::Handle record) {
         std::wstring cabinet;
-        if (!readText(record, 2, cabinet)) {
+        if (!msi::RecordText(record, 2, kFieldCapacity, cabinet)) {
             unreadable(check, ERROR_MORE_DATA);
             return false;
         }
