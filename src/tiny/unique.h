@@ -3,7 +3,6 @@
 #pragma once
 
 #include <windows.h>
-#include <wincrypt.h>
 
 #include <stdio.h>
 
@@ -119,22 +118,6 @@ struct ComTraits {
     static pointer invalid() noexcept { return nullptr; }
     static void close(pointer object) noexcept { object->Release(); }
 };
-// What CryptQueryObject hands out: the certificate store, the signed message, a certificate.
-struct CertStoreTraits {
-    using pointer = HCERTSTORE;
-    static pointer invalid() noexcept { return nullptr; }
-    static void close(pointer store) noexcept { ::CertCloseStore(store, 0); }
-};
-struct CryptMsgTraits {
-    using pointer = HCRYPTMSG;
-    static pointer invalid() noexcept { return nullptr; }
-    static void close(pointer message) noexcept { ::CryptMsgClose(message); }
-};
-struct CertContextTraits {
-    using pointer = PCCERT_CONTEXT;
-    static pointer invalid() noexcept { return nullptr; }
-    static void close(pointer context) noexcept { ::CertFreeCertificateContext(context); }
-};
 
 using UniqueHandle = Unique<HandleTraits>;
 using UniqueFile = Unique<FileHandleTraits>;
@@ -148,9 +131,6 @@ using UniqueEventSource = Unique<EventSourceTraits>;
 using UniqueStdFile = Unique<StdFileTraits>;
 template <typename Interface>
 using UniqueCom = Unique<ComTraits<Interface>>;
-using UniqueCertStore = Unique<CertStoreTraits>;
-using UniqueCryptMsg = Unique<CryptMsgTraits>;
-using UniqueCertContext = Unique<CertContextTraits>;
 
 } // namespace tiny
 } // namespace norvo
