@@ -22,8 +22,7 @@ LONG ReadEmbeddedSignature(HANDLE file, std::vector<BYTE> &signature)
     signature.clear();
     HeldFileBytes bytes(file);
     norvo::tiny::UniqueCom<IStorage> storage;
-    if (FAILED(StgOpenStorageOnILockBytes(&bytes, nullptr, STGM_DIRECT | STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0,
-                                          storage.put())))
+    if (FAILED(OpenHeldStorage(bytes, storage.put())))
         return kNoSignature;
     norvo::tiny::UniqueCom<IStream> stream;
     if (FAILED(storage.get()->OpenStream(kSignatureStream, nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, stream.put())))

@@ -82,5 +82,11 @@ private:
 #pragma GCC diagnostic pop
 #endif
 
+// The structured storage over `bytes`, for reading only; `bytes` outlives it.
+inline HRESULT OpenHeldStorage(HeldFileBytes &bytes, IStorage **storage)
+{
+    return StgOpenStorageOnILockBytes(&bytes, nullptr, STGM_DIRECT | STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0,
+                                      storage);
+}
 
 } // namespace nvupdater

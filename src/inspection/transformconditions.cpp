@@ -14,7 +14,6 @@ const PROPID kCharacterCount = 14;   // PID_CHARCOUNT
 // updating a missing row, a changed code page); nothing else of the word is passed on.
 const int kKnownConditions = 0x3F;
 
-const DWORD kOpenRead = STGM_DIRECT | STGM_READ | STGM_SHARE_DENY_WRITE;
 const DWORD kOpenInner = STGM_READ | STGM_SHARE_EXCLUSIVE;
 
 int conditionsOf(IStorage *transform)
@@ -43,7 +42,7 @@ int TransformFileConditions(HANDLE transform)
 {
     HeldFileBytes bytes(transform);
     UniqueCom<IStorage> storage;
-    if (FAILED(StgOpenStorageOnILockBytes(&bytes, nullptr, kOpenRead, nullptr, 0, storage.put())))
+    if (FAILED(OpenHeldStorage(bytes, storage.put())))
         return 0;
     return conditionsOf(storage.get());
 }
@@ -52,7 +51,7 @@ int EmbeddedTransformConditions(HANDLE package, const std::wstring &name)
 {
     HeldFileBytes bytes(package);
     UniqueCom<IStorage> storage;
-    if (FAILED(StgOpenStorageOnILockBytes(&bytes, nullptr, kOpenRead, nullptr, 0, storage.put())))
+    if (FAILED(OpenHeldStorage(bytes, storage.put())))
         return 0;
     UniqueCom<IStorage> transform;
     if (FAILED(storage.get()->OpenStorage(name.c_str(), nullptr, kOpenInner, nullptr, 0, transform.put())))
