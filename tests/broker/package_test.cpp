@@ -529,6 +529,26 @@ TEST(LeavingAfterTheGoAhead, EveryWayOutTakesTheAdvertisementAwayBeforeThePackag
     ASSERT_TRUE(startService());
 }
 
+// Opens the in-process service's pipe, takes its greeting and answers `reply`: by then the
+// session's clean-up has run.
+void greet(PipeClient &client, const wchar_t *reply)
+{
+    ASSERT_EQ(0u, client.openWithin(5000));
+    std::wstring message;
+    ASSERT_EQ(0u, client.read(message));
+    ASSERT_EQ(0u, client.write(reply));
+}
+
+// The in-process service's conversation up to the go-ahead for `package`.
+void reachGoAhead(PipeClient &client, const std::wstring &package)
+{
+    ASSERT_NO_FATAL_FAILURE(greet(client, L"200 NSW 1"));
+    ASSERT_EQ(0u, client.write(L"210 PACKAGE \"" + package + L"\""));
+    std::wstring message;
+    ASSERT_EQ(0u, client.read(message, 15000));
+    ASSERT_EQ(L"220 RESULT 0", message);
+}
+
 TEST(LeavingAfterTheGoAhead, ASilentClientIsDroppedAtTheResultsLimitAfterTheRemoval)
 {
     // In this process with a limit of a second instead of an hour: the pipe's name is the service's.
@@ -541,13 +561,7 @@ TEST(LeavingAfterTheGoAhead, ASilentClientIsDroppedAtTheResultsLimitAfterTheRemo
         InProcessService service(L"silent", limitMs);
         LogWatch log = service.watch();
         PipeClient client;
-        ASSERT_EQ(0u, client.openWithin(3000));
-        std::wstring message;
-        ASSERT_EQ(0u, client.read(message));
-        ASSERT_EQ(0u, client.write(L"200 NSW 1"));
-        ASSERT_EQ(0u, client.write(L"210 PACKAGE \"" + package + L"\""));
-        ASSERT_EQ(0u, client.read(message, 15000));
-        ASSERT_EQ(L"220 RESULT 0", message);
+        ASSERT_NO_FATAL_FAILURE(reachGoAhead(client, package));
         ASSERT_TRUE(advertised(kSignedCode));
         ASSERT_NO_FATAL_FAILURE(expectHeldWhileAdvertised(package, kSignedCode));
         ASSERT_TRUE(service.ended(5000));
@@ -617,15 +631,6 @@ TEST(LeavingAfterTheGoAhead, AStopDuringTheAdvertiseCallLogsNothingButTheRemoval
     ASSERT_TRUE(startService());
 }
 
-// Connects to the in-process service and takes its greeting: by then the session's clean-up has run.
-void connectAndLeave(PipeClient &client)
-{
-    ASSERT_EQ(0u, client.openWithin(5000));
-    std::wstring message;
-    ASSERT_EQ(0u, client.read(message));
-    ASSERT_EQ(0u, client.write(L"200 nsw 1"));
-}
-
 // In this process, so that the service's holds outlive the session where the test can see them,
 // and a stop does not end them with the process.
 TEST(FailedRemoval, ThePackageStaysHeldUntilACleanUpHasRemovedTheAdvertisement)
@@ -662,13 +667,7 @@ TEST(FailedRemoval, ThePackageStaysHeldUntilACleanUpHasRemovedTheAdvertisement)
                 std::unique_ptr<DoubleFailure> failing;
                 {
                     PipeClient client;
-                    ASSERT_EQ(0u, client.openWithin(5000));
-                    std::wstring message;
-                    ASSERT_EQ(0u, client.read(message));
-                    ASSERT_EQ(0u, client.write(L"200 NSW 1"));
-                    ASSERT_EQ(0u, client.write(L"210 PACKAGE \"" + package + L"\""));
-                    ASSERT_EQ(0u, client.read(message, 15000));
-                    ASSERT_EQ(L"220 RESULT 0", message);
+                    ASSERT_NO_FATAL_FAILURE(reachGoAhead(client, package));
                     // Applied; from here on every removal fails.
                     failing.reset(new DoubleFailure(L"ScriptResult", 1601));
                     c.leave(client, service);
@@ -685,7 +684,7 @@ TEST(FailedRemoval, ThePackageStaysHeldUntilACleanUpHasRemovedTheAdvertisement)
                     // The next connection's clean-up fails again: the script and the hold stay.
                     ASSERT_TRUE(service.serveNext(1000));
                     PipeClient again;
-                    ASSERT_NO_FATAL_FAILURE(connectAndLeave(again));
+                    ASSERT_NO_FATAL_FAILURE(greet(again, L"200 nsw 1"));
                     ASSERT_TRUE(service.ended(10000));
                     EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), openForWriting(package));
                     EXPECT_TRUE(advertised(kSignedCode));
@@ -696,7 +695,7 @@ TEST(FailedRemoval, ThePackageStaysHeldUntilACleanUpHasRemovedTheAdvertisement)
                 // One that succeeds deletes the script and lets go of the package.
                 ASSERT_TRUE(service.serveNext(1000));
                 PipeClient last;
-                ASSERT_NO_FATAL_FAILURE(connectAndLeave(last));
+                ASSERT_NO_FATAL_FAILURE(greet(last, L"200 nsw 1"));
                 ASSERT_TRUE(service.ended(10000));
                 EXPECT_FALSE(advertised(kSignedCode));
                 EXPECT_FALSE(nvtest::fileExists(script));
@@ -709,7 +708,7 @@ TEST(FailedRemoval, ThePackageStaysHeldUntilACleanUpHasRemovedTheAdvertisement)
         EXPECT_TRUE(nvtest::fileExists(script));
         InProcessService next(L"kept-next", limitMs);
         PipeClient client;
-        ASSERT_NO_FATAL_FAILURE(connectAndLeave(client));
+        ASSERT_NO_FATAL_FAILURE(greet(client, L"200 nsw 1"));
         ASSERT_TRUE(next.ended(10000));
         EXPECT_FALSE(advertised(kSignedCode));
         EXPECT_FALSE(nvtest::fileExists(script));
