@@ -1,18 +1,18 @@
 #include "service/mainloop.h"
 
-#include "service/brokercontext.h"
 #include "inspection/advertisement.h"
 #include "inspection/eligibility.h"
-#include "resource.h"
 #include "inspection/servicefolders.h"
-#include "servicenames.h"
+#include "resource.h"
+#include "service/brokercontext.h"
 #include "service/session.h"
 #include "service/sessionloop.h"
+#include "service/updaterlog.h"
+#include "service/widetext.h"
+#include "servicenames.h"
 #include "tiny/comapartment.h"
 #include "tiny/textconversion.h"
-#include "service/updaterlog.h"
 #include "version.h"
-#include "service/widetext.h"
 
 #include <stdio.h>
 
