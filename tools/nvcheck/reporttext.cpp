@@ -150,6 +150,9 @@ void transformLines(std::wstring &out, const CheckReport &report)
     out += L"\n";
 }
 
+// The service's words for a package whose files lie beside it, then why.
+const wchar_t kFilesRefused[] = L"refused: its files are not all inside the signed package (";
+
 void filesLines(std::wstring &out, const CheckReport &report)
 {
     if (!report.checks.filesRun)
@@ -163,16 +166,14 @@ void filesLines(std::wstring &out, const CheckReport &report)
                                       L" file(s), each compressed, every cabinet stored in the package";
         break;
     case OutsideFile::ExternalCabinet:
-        out += L"refused: its files are not all inside the signed package (Media row " + Visible(files.where) +
-               L" names a cabinet beside it)";
+        out += kFilesRefused + (L"Media row " + Visible(files.where) + L" names a cabinet beside it)");
         break;
     case OutsideFile::UncompressedFile:
-        out += L"refused: its files are not all inside the signed package (File row " + quoted(files.where) +
-               L" is stored uncompressed beside it)";
+        out += kFilesRefused + (L"File row " + quoted(files.where) + L" is stored uncompressed beside it)");
         break;
     case OutsideFile::Unreadable:
-        out += L"refused: its files are not all inside the signed package (its tables cannot be read, "
-               L"installer result " + ResultText(static_cast<long>(files.error)) + L")";
+        out += kFilesRefused +
+               (L"its tables cannot be read, installer result " + ResultText(static_cast<long>(files.error)) + L")");
         break;
     }
     out += L"\n\n";
