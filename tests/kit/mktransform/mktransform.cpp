@@ -14,6 +14,8 @@
 // stream per changed table, named in the installer's packed form; a row of a table's stream is a
 // 16-bit mask of the columns given (key columns always are) and the values, each text an index
 // into the transform's pool.
+#include "tiny/unique.h"
+
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
@@ -26,6 +28,8 @@
 #include <vector>
 
 namespace {
+
+using norvo::tiny::UniqueCom;
 
 const CLSID kTransformClass = {0x000C1082, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 const WORD kCodePage = 1252;
@@ -123,27 +127,24 @@ std::string narrow(const std::wstring &text) { return std::string(text.begin(), 
 
 HRESULT writeStream(IStorage *storage, const std::wstring &name, const std::vector<BYTE> &bytes)
 {
-    IStream *stream = nullptr;
+    UniqueCom<IStream> stream;
     const DWORD mode = STGM_CREATE | STGM_WRITE | STGM_SHARE_EXCLUSIVE;
-    HRESULT result = storage->CreateStream(name.c_str(), mode, 0, 0, &stream);
+    HRESULT result = storage->CreateStream(name.c_str(), mode, 0, 0, stream.put());
     if (FAILED(result))
         return result;
     ULONG written = 0;
-    result = bytes.empty() ? S_OK : stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &written);
-    stream->Release();
-    return result;
+    return bytes.empty() ? S_OK : stream.get()->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &written);
 }
 
 HRESULT writeConditions(IStorage *storage, long conditions)
 {
-    IPropertySetStorage *sets = nullptr;
-    HRESULT result = storage->QueryInterface(IID_IPropertySetStorage, reinterpret_cast<void **>(&sets));
+    UniqueCom<IPropertySetStorage> sets;
+    HRESULT result = storage->QueryInterface(IID_IPropertySetStorage, reinterpret_cast<void **>(sets.put()));
     if (FAILED(result))
         return result;
-    IPropertyStorage *summary = nullptr;
-    result = sets->Create(FMTID_SummaryInformation, nullptr, PROPSETFLAG_ANSI,
-                          STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, &summary);
-    sets->Release();
+    UniqueCom<IPropertyStorage> summary;
+    result = sets.get()->Create(FMTID_SummaryInformation, nullptr, PROPSETFLAG_ANSI,
+                                STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, summary.put());
     if (FAILED(result))
         return result;
     PROPSPEC which = {};
@@ -153,11 +154,8 @@ HRESULT writeConditions(IStorage *storage, long conditions)
     PropVariantInit(&value);
     value.vt = VT_I4;
     value.lVal = conditions;
-    result = summary->WriteMultiple(1, &which, &value, 2);
-    if (SUCCEEDED(result))
-        result = summary->Commit(STGC_DEFAULT);
-    summary->Release();
-    return result;
+    result = summary.get()->WriteMultiple(1, &which, &value, 2);
+    return SUCCEEDED(result) ? summary.get()->Commit(STGC_DEFAULT) : result;
 }
 
 int makeTransform(int argc, wchar_t **argv)
@@ -188,32 +186,30 @@ int makeTransform(int argc, wchar_t **argv)
         StringPool::put(rows, strings.add(narrow(argv[at + 3])));
     }
 
-    IStorage *storage = nullptr;
+    UniqueCom<IStorage> storage;
     HRESULT result = StgCreateDocfile(out.c_str(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE | STGM_DIRECT, 0,
-                                      &storage);
+                                      storage.put());
     if (FAILED(result))
         return fail("StgCreateDocfile", result);
     std::wstring pool, data;
     packedName(L"_StringPool", pool);
     packedName(L"_StringData", data);
-    result = storage->SetClass(kTransformClass);
+    result = storage.get()->SetClass(kTransformClass);
     if (SUCCEEDED(result))
-        result = writeStream(storage, pool, strings.pool());
+        result = writeStream(storage.get(), pool, strings.pool());
     if (SUCCEEDED(result))
-        result = writeStream(storage, data, strings.data());
+        result = writeStream(storage.get(), data, strings.data());
     for (auto it = tables.begin(); SUCCEEDED(result) && it != tables.end(); ++it) {
         std::wstring name;
-        if (!packedName(it->first, name)) {
-            storage->Release();
+        if (!packedName(it->first, name))
             return fail("set: a table name of letters, digits, '.' and '_' only", 0);
-        }
-        result = writeStream(storage, name, it->second);
+        result = writeStream(storage.get(), name, it->second);
     }
     if (SUCCEEDED(result) && withConditions)
-        result = writeConditions(storage, conditions);
+        result = writeConditions(storage.get(), conditions);
     if (SUCCEEDED(result))
-        result = storage->Commit(STGC_DEFAULT);
-    storage->Release();
+        result = storage.get()->Commit(STGC_DEFAULT);
+    storage.reset();
     return SUCCEEDED(result) ? 0 : fail("writing the transform", result);
 }
 
